@@ -1,0 +1,71 @@
+#ifndef UPDATERAPP_H
+#define UPDATERAPP_H
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QSslError>
+#include <QString>
+#include <QUrl>
+
+#include <memory>
+
+class QLocalServer;
+class QLockFile;
+class QNetworkReply;
+
+// The one object of a run: the Qt application, all state of the run and
+// the operations of the update check.
+class UpdaterApp : public QCoreApplication
+{
+    Q_OBJECT
+
+public:
+    UpdaterApp(int &argc, char **argv);
+    ~UpdaterApp() override;
+
+    int run();
+    QString logFilePath() const;
+
+    void setLocalPath(const QString &path);
+    void setRemotePath(const QString &text);
+    QUrl remoteUrl(const QString &name) const;
+
+    bool download(const QUrl &url, const QString &destPath, const QString &expectedMd5);
+    bool sendMessage(const QString &text);
+    void clearAvailable();
+
+private slots:
+    void checkForUpdates();
+    void onNewConnection();
+    void onReadyRead();
+
+private:
+    void acquireInstance();
+    void releaseInstance();
+    void archiveLog();
+
+    void fetchUpdatesJson();
+    void processUpdatesJson();
+    bool downloadPackage(const QJsonObject &manifest);
+    bool downloadNamedFile(const QJsonObject &manifest, const QString &key, bool withMd5);
+
+    bool copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5);
+    QString stagingDirectory(const QString &destPath) const;
+    void onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
+    void onReplyFinished(QNetworkReply *reply);
+
+    const char *appId_;
+    bool isPrimary_;
+    QString localPath_;
+    QString remotePath_;
+    std::unique_ptr<QLockFile> lockFile_;
+    QString logPath_;
+    QNetworkAccessManager network_;
+    QLocalServer *localServer_;
+    QEventLoop downloadLoop_;
+};
+
+#endif // UPDATERAPP_H

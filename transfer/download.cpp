@@ -1,0 +1,117 @@
+#include "app/updaterapp.h"
+
+#include "transfer/downloadjob.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+
+// Bounds what Qt buffers for a reply: memory stays flat whatever the size.
+const qint64 replyBufferSize = 1024 * 1024;
+
+QByteArray userAgent()
+{
+    return QStringLiteral("%1-%2-%3")
+        .arg(QCoreApplication::organizationName(), QCoreApplication::applicationName(),
+             QCoreApplication::applicationVersion())
+        .toLower()
+        .replace(QLatin1Char(' '), QLatin1Char('_'))
+        .toLatin1();
+}
+
+} // namespace
+
+QString UpdaterApp::stagingDirectory(const QString &destPath) const
+{
+    // Never inside available: a half-written file there would pass for a package.
+    return localPath_.isEmpty() ? QFileInfo(destPath).absolutePath() : localPath_;
+}
+
+bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QString &expectedMd5)
+{
+    qInfo("Downloading %s to %s", url.toString().toLocal8Bit().constData(),
+          destPath.toLocal8Bit().constData());
+    if (url.scheme() == QLatin1String("file"))
+        return copyLocalFile(url, destPath, expectedMd5);
+    if (downloadLoop_.isRunning())
+        return false;
+
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    QNetworkReply *reply = network_.get(request);
+    reply->setReadBufferSize(replyBufferSize);
+    auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
+
+    connect(reply, &QNetworkReply::downloadProgress, reply,
+            [job](qint64 received, qint64 total) { job->logProgress(received, total); },
+            Qt::DirectConnection);
+    connect(reply, &QNetworkReply::readyRead, reply, [job, reply]() { job->drain(reply); },
+            Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::finished, reply,
+        [this, job, reply]() {
+            // An error reply never hands its body over, whatever arrived.
+            if (reply->error() == QNetworkReply::NoError) {
+                job->drain(reply);
+                job->complete();
+            } else {
+                job->fail();
+            }
+            downloadLoop_.exit(job->state() == DownloadJob::State::Stored ? 0 : 1);
+        },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::errorOccurred, reply,
+        [this, job, reply](QNetworkReply::NetworkError code) {
+            qInfo("    ERROR: (%d) %s", static_cast<int>(code),
+                  reply->errorString().toLocal8Bit().constData());
+            job->fail();
+            downloadLoop_.exit(1);
+        },
+        Qt::DirectConnection);
+
+    if (job->state() == DownloadJob::State::Pending)
+        downloadLoop_.exec();
+    if (job->state() == DownloadJob::State::Stored)
+        return true;
+    // Ended from outside: nothing of this transfer may be stored afterwards.
+    if (!reply->isFinished()) {
+        QObject::disconnect(reply, nullptr, reply, nullptr);
+        job->fail();
+        reply->abort();
+    }
+    return false;
+}
+
+bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath,
+                               const QString &expectedMd5)
+{
+    if (QFile::exists(destPath))
+        QFile::remove(destPath);
+    QFile source(url.toLocalFile());
+    DownloadJob job(stagingDirectory(destPath), destPath, expectedMd5);
+    if (!source.open(QIODevice::ReadOnly)) {
+        qInfo("    ERROR: Cloud not store downloaded file.");
+        return false;
+    }
+    job.drain(&source);
+    if (source.error() != QFileDevice::NoError) {
+        qInfo("    ERROR: Cloud not store downloaded file.");
+        return false;
+    }
+    job.complete();
+    return job.state() == DownloadJob::State::Stored;
+}
+
+void UpdaterApp::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)
+{
+    reply->ignoreSslErrors(errors);
+}
+
+void UpdaterApp::onReplyFinished(QNetworkReply *reply)
+{
+    reply->deleteLater();
+}

@@ -1,0 +1,132 @@
+#include "transfer/downloadjob.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char stagingPrefix[] = ".updater-";
+const char stagingSuffix[] = ".part";
+const qint64 chunkSize = 256 * 1024;
+// Without a known size, one line per this many bytes keeps the log readable.
+const qint64 unknownSizeStep = 1024 * 1024;
+
+void logStoreError()
+{
+    qInfo("    ERROR: Cloud not store downloaded file.");
+}
+
+} // namespace
+
+DownloadJob::DownloadJob(const QString &stagingDir, const QString &destPath,
+                         const QString &expectedMd5, QObject *parent)
+    : QObject(parent),
+      staging_(stagingDir + QLatin1Char('/') + QLatin1String(stagingPrefix)
+               + QStringLiteral("XXXXXX") + QLatin1String(stagingSuffix)),
+      hash_(QCryptographicHash::Md5),
+      destPath_(destPath),
+      expectedMd5_(expectedMd5),
+      buffer_(static_cast<int>(chunkSize), Qt::Uninitialized),
+      writeFailed_(false),
+      state_(State::Pending),
+      lastPercent_(-1),
+      lastLogged_(-1)
+{
+    // A staging file that cannot be opened fails the store step, never silently.
+    writeFailed_ = !staging_.open();
+}
+
+void DownloadJob::append(const char *data, qint64 size)
+{
+    hash_.addData(data, static_cast<int>(size));
+    if (!writeFailed_ && staging_.write(data, size) != size)
+        writeFailed_ = true;
+}
+
+void DownloadJob::drain(QIODevice *source)
+{
+    for (;;) {
+        const qint64 n = source->read(buffer_.data(), chunkSize);
+        if (n <= 0)
+            break;
+        append(buffer_.constData(), n);
+    }
+}
+
+void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
+{
+    if (bytesTotal > 0) {
+        const int percent =
+            static_cast<int>(double(bytesReceived) / double(bytesTotal) * 100.0);
+        // One line per percent step, and the last one, instead of one per chunk.
+        if (percent == lastPercent_ && bytesReceived != bytesTotal)
+            return;
+        lastPercent_ = percent;
+        qInfo("    [%d %%] Downloaded %d / %d bytes", percent, static_cast<int>(bytesReceived),
+              static_cast<int>(bytesTotal));
+    } else if (bytesReceived > 0) {
+        if (lastLogged_ >= 0 && bytesReceived - lastLogged_ < unknownSizeStep)
+            return;
+        lastLogged_ = bytesReceived;
+        qInfo("    Downloaded %d bytes", static_cast<int>(bytesReceived));
+    }
+}
+
+bool DownloadJob::verify()
+{
+    qInfo("    Verifying downloaded file ...");
+    const QByteArray actual = hash_.result().toHex();
+    const QByteArray expected = expectedMd5_.toLocal8Bit();
+    if (QString::fromLatin1(actual) != expectedMd5_) {
+        qInfo("    FAILURE: MD5 hash of downloaded file was %s, which is distinct from the "
+              "expected %s.",
+              actual.constData(), expected.constData());
+        return false;
+    }
+    qInfo("    SUCCESS: MD5 hash of downloaded file is %s, as expected.", actual.constData());
+    return true;
+}
+
+void DownloadJob::store()
+{
+    if (QFile::exists(destPath_))
+        QFile::remove(destPath_);
+    // Staging files are private; the installation step may run as another user.
+    staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                            | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    if (!staging_.rename(destPath_)) {
+        logStoreError();
+        state_ = State::Failed;
+        return;
+    }
+    staging_.setAutoRemove(false);
+    qInfo("    Finished downloading %d bytes.", static_cast<int>(QFileInfo(destPath_).size()));
+    state_ = State::Stored;
+}
+
+void DownloadJob::complete()
+{
+    if (state_ != State::Pending)
+        return;
+    state_ = State::Failed;
+    if (writeFailed_ || !staging_.flush()) {
+        logStoreError();
+        return;
+    }
+    if (!expectedMd5_.isEmpty() && !verify())
+        return;
+    store();
+}
+
+void DownloadJob::removeLeftovers(const QString &stagingDir)
+{
+    if (stagingDir.isEmpty())
+        return;
+    QDir dir(stagingDir);
+    const QStringList names = dir.entryList(
+        {QLatin1String(stagingPrefix) + QLatin1Char('*') + QLatin1String(stagingSuffix)},
+        QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : names)
+        dir.remove(name);
+}

@@ -1,0 +1,51 @@
+#ifndef DOWNLOADJOB_H
+#define DOWNLOADJOB_H
+
+#include <QCryptographicHash>
+#include <QObject>
+#include <QString>
+#include <QTemporaryFile>
+
+class QIODevice;
+
+// The state of one download: a hidden staging file beside the destination's
+// tree, the digest of everything written to it, and the rules for handing
+// the result over. It belongs to its reply, so its handlers never outlive it.
+class DownloadJob : public QObject
+{
+public:
+    enum class State { Pending, Stored, Failed };
+
+    DownloadJob(const QString &stagingDir, const QString &destPath, const QString &expectedMd5,
+                QObject *parent = nullptr);
+
+    State state() const { return state_; }
+
+    // Appends everything the device has to offer now.
+    void drain(QIODevice *source);
+    void logProgress(qint64 bytesReceived, qint64 bytesTotal);
+
+    // Verifies the staged body and renames it into place; logs the outcome.
+    void complete();
+    void fail() { state_ = State::Failed; }
+
+    // Staging files left behind by a run that was killed.
+    static void removeLeftovers(const QString &stagingDir);
+
+private:
+    void append(const char *data, qint64 size);
+    bool verify();
+    void store();
+
+    QTemporaryFile staging_;
+    QCryptographicHash hash_;
+    QString destPath_;
+    QString expectedMd5_;
+    QByteArray buffer_;
+    bool writeFailed_;
+    State state_;
+    int lastPercent_;
+    qint64 lastLogged_;
+};
+
+#endif // DOWNLOADJOB_H

@@ -1,0 +1,39 @@
+#ifndef MANIFEST_H
+#define MANIFEST_H
+
+#include "update/osversion.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+enum class ManifestOutcome {
+    Unreadable,
+    ParseError,
+    NoInformation,
+    NoMd5,
+    WrongOs,
+    WrongOsVersion,
+    NotNewer,
+    Download,
+};
+
+struct ManifestEvaluation
+{
+    ManifestOutcome outcome;
+    // The line the updater logs for this outcome; empty for Download.
+    QString message;
+    QJsonObject manifest;
+};
+
+// The decision the updater takes on a manifest (steps 1 to 7), with the
+// lines of the constraint and version checks logged on the way. `content`
+// is null when the file could not be opened.
+ManifestEvaluation evaluateManifest(const QByteArray *content, WindowsGeneration generation,
+                                    const QString &currentVersion);
+
+// A package value names a file directly below the available directory, or in
+// a subdirectory of it, and nowhere else.
+bool isSafePackageName(const QString &name);
+
+#endif // MANIFEST_H

@@ -1,0 +1,121 @@
+#include "update/osversion.h"
+
+#include <QSysInfo>
+
+namespace {
+
+enum class Mode { Exact, AtLeast, AtMost };
+
+bool isUnconstrained(const QString &constraint)
+{
+    return constraint.isEmpty() || constraint == QLatin1String("any");
+}
+
+QString nameText(const QString &constraint)
+{
+    return constraint.trimmed().toLower();
+}
+
+Mode modeOf(const QString &name)
+{
+    if (name.endsWith(QLatin1Char('-')))
+        return Mode::AtMost;
+    if (name.endsWith(QLatin1Char('+')))
+        return Mode::AtLeast;
+    return Mode::Exact;
+}
+
+} // namespace
+
+WindowsGeneration windowsGenerationOf(int winVersion)
+{
+    switch (winVersion) {
+    case 0x10: // NT
+    case 0x20: // 2000
+    case 0x30: // XP
+    case 0x40: // Server 2003
+    case 0x80: // Vista
+        return 0;
+    case 0x90:
+        return 1;
+    case 0xA0:
+        return 2;
+    case 0xB0:
+        return 3;
+    case 0xC0:
+        return 4;
+    default:
+        return 5;
+    }
+}
+
+WindowsGeneration currentWindowsGeneration()
+{
+#ifdef Q_OS_WIN
+    // Windows 11 reports itself as 10 here.
+    return windowsGenerationOf(static_cast<int>(QSysInfo::windowsVersion()));
+#else
+    return 5;
+#endif
+}
+
+QString osConstraintLogLine(const QString &constraint)
+{
+    if (isUnconstrained(constraint))
+        return QString();
+    const QString name = nameText(constraint);
+    switch (modeOf(name)) {
+    case Mode::AtLeast:
+        return QStringLiteral("Checking if current OS is more recent or same as Windows-%1")
+            .arg(name.left(name.size() - 1));
+    case Mode::AtMost:
+        return QStringLiteral("Checking if current OS is prior or same as Windows-%1")
+            .arg(name.left(name.size() - 1));
+    case Mode::Exact:
+        break;
+    }
+    return QStringLiteral("Checking if current OS is same as Windows-%1").arg(name);
+}
+
+bool osConstraintAllows(const QString &constraint, WindowsGeneration generation)
+{
+    if (isUnconstrained(constraint))
+        return true;
+    QString name = nameText(constraint);
+    const Mode mode = modeOf(name);
+    if (mode != Mode::Exact)
+        name.chop(1);
+    static const QString names[] = {QStringLiteral("7"), QStringLiteral("8"),
+                                    QStringLiteral("8.1"), QStringLiteral("10")};
+    for (int i = 0; i < 4; ++i) {
+        if (name != names[i])
+            continue;
+        const WindowsGeneration wanted = i + 1;
+        switch (mode) {
+        case Mode::AtLeast:
+            return generation >= wanted;
+        case Mode::AtMost:
+            return generation <= wanted;
+        case Mode::Exact:
+            return generation == wanted;
+        }
+    }
+    return false;
+}
+
+bool isOsCompatible(const QString &constraint, WindowsGeneration generation)
+{
+    const QString line = osConstraintLogLine(constraint);
+    if (!line.isNull())
+        qInfo("%s", line.toLocal8Bit().constData());
+    return osConstraintAllows(constraint, generation);
+}
+
+bool isOsCompatible(const QString &constraint)
+{
+    if (isUnconstrained(constraint))
+        return true;
+    const QString line = osConstraintLogLine(constraint);
+    qInfo("%s", line.toLocal8Bit().constData());
+    return osConstraintAllows(constraint, currentWindowsGeneration());
+}
