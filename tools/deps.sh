@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building, testing and benchmarking need on Debian 12; skips
+# the package manager when everything is there already.
+set -eu
+PACKAGES="cmake g++ make qtbase5-dev libqt5network5 nginx-light openssl curl time \
+python3 clang libclang-rt-14-dev"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \
+        || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Installs what is missing, builds, and runs the whole test suite twice:
+# a plain build, then one under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -eu
+cd "$(dirname "$0")/.."
+tools/deps.sh
+jobs=$(nproc)
+tools/build.sh build
+(cd build && ctest --output-on-failure -j"$jobs")
+tools/build.sh build-sanitize -DUPDATER_SANITIZE=ON
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+(cd build-sanitize && ctest --output-on-failure -j"$jobs")
