@@ -8,21 +8,16 @@
 
 namespace {
 
-struct Options
-{
-    QCommandLineOption localPath{QStringLiteral("localPath"),
-                                 QStringLiteral("Local path where updates are stored"),
-                                 QStringLiteral("localPath")};
-    QCommandLineOption remotePath{QStringLiteral("remotePath"),
-                                  QStringLiteral("Remote path where updates are offered"),
-                                  QStringLiteral("remotePath")};
-    QCommandLineOption appKind{
-        QStringLiteral("appKind"),
+struct Options {
+    QCommandLineOption localPath {QStringLiteral("localPath"),
+        QStringLiteral("Local path where updates are stored"), QStringLiteral("localPath")};
+    QCommandLineOption remotePath {QStringLiteral("remotePath"),
+        QStringLiteral("Remote path where updates are offered"), QStringLiteral("remotePath")};
+    QCommandLineOption appKind {QStringLiteral("appKind"),
         QStringLiteral("Type of application. Valid values are kiosk, pc, mac. If unspecified a "
                        "value is chosen between pc and mac."),
         QStringLiteral("appKind")};
-    QCommandLineOption shutdown{
-        QStringLiteral("shutdown"),
+    QCommandLineOption shutdown {QStringLiteral("shutdown"),
         QStringLiteral(
             "If another instance of updater is running, it will send a shutdown message to it")};
 };
@@ -37,8 +32,8 @@ void writeBanner(const QString &localPath, const QString &remotePath)
     qInfo("========================================================");
     qInfo("%s", local8(QDateTime::currentDateTime().toString(Qt::TextDate)).constData());
     qInfo("%s %s Version %s.", local8(QCoreApplication::organizationName()).constData(),
-          local8(QCoreApplication::applicationName()).constData(),
-          local8(QCoreApplication::applicationVersion()).constData());
+        local8(QCoreApplication::applicationName()).constData(),
+        local8(QCoreApplication::applicationVersion()).constData());
     qInfo("  Using local path at %s", local8(localPath).constData());
     qInfo("  Using remote path at %s", local8(remotePath).constData());
 }
@@ -107,17 +102,17 @@ int UpdaterApp::run()
         qInfo("Remote path %s is not valid", local8(remoteValue).constData());
         return 0;
     }
-    const QStringList schemes{QStringLiteral("http"), QStringLiteral("https"),
-                              QStringLiteral("file")};
+    const QStringList schemes {
+        QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("file")};
     if (!schemes.contains(remote.scheme())) {
         qInfo("Unsupported protocol used for remote path %s. Supported protocols are %s",
-              local8(remote.scheme()).constData(),
-              local8(schemes.join(QLatin1Char(','))).constData());
+            local8(remote.scheme()).constData(),
+            local8(schemes.join(QLatin1Char(','))).constData());
         return 0;
     }
     const QString kind = parser.isSet(o.appKind)
-                             ? QStringLiteral("/%1/").arg(parser.value(o.appKind))
-                             : QStringLiteral("/pc/");
+        ? QStringLiteral("/%1/").arg(parser.value(o.appKind))
+        : QStringLiteral("/pc/");
     setRemotePath(remoteValue + kind);
 
     writeBanner(localPath_, remotePath_);

@@ -6,10 +6,10 @@
 #include <QNetworkReply>
 
 UpdaterApp::UpdaterApp(int &argc, char **argv)
-    : QCoreApplication(argc, argv),
-      appId_("OrbApplicationUpdater"),
-      isPrimary_(false),
-      localServer_(nullptr)
+    : QCoreApplication(argc, argv)
+    , appId_("OrbApplicationUpdater")
+    , isPrimary_(false)
+    , localServer_(nullptr)
 {
     setOrganizationName(QStringLiteral("Corvane"));
     setApplicationName(QStringLiteral("Software Updater"));

@@ -18,8 +18,7 @@ class QNetworkReply;
 
 // The one object of a run: the Qt application, all state of the run and
 // the operations of the update check.
-class UpdaterApp : public QCoreApplication
-{
+class UpdaterApp : public QCoreApplication {
     Q_OBJECT
 
 public:

@@ -14,7 +14,8 @@ void UpdaterApp::acquireInstance()
     if (temps.isEmpty() || temps.first().isEmpty())
         return;
     const QString id = QLatin1String(appId_);
-    lockFile_.reset(new QLockFile(QDir(temps.first()).absoluteFilePath(id + QStringLiteral("-lock"))));
+    lockFile_.reset(
+        new QLockFile(QDir(temps.first()).absoluteFilePath(id + QStringLiteral("-lock"))));
     isPrimary_ = lockFile_->tryLock(0);
     if (!isPrimary_)
         return;

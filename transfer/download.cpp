@@ -16,7 +16,7 @@ QByteArray userAgent()
 {
     return QStringLiteral("%1-%2-%3")
         .arg(QCoreApplication::organizationName(), QCoreApplication::applicationName(),
-             QCoreApplication::applicationVersion())
+            QCoreApplication::applicationVersion())
         .toLower()
         .replace(QLatin1Char(' '), QLatin1Char('_'))
         .toLatin1();
@@ -33,7 +33,7 @@ QString UpdaterApp::stagingDirectory(const QString &destPath) const
 bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QString &expectedMd5)
 {
     qInfo("Downloading %s to %s", url.toString().toLocal8Bit().constData(),
-          destPath.toLocal8Bit().constData());
+        destPath.toLocal8Bit().constData());
     if (url.scheme() == QLatin1String("file"))
         return copyLocalFile(url, destPath, expectedMd5);
     if (downloadLoop_.isRunning())
@@ -45,11 +45,13 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     reply->setReadBufferSize(replyBufferSize);
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
 
-    connect(reply, &QNetworkReply::downloadProgress, reply,
-            [job](qint64 received, qint64 total) { job->logProgress(received, total); },
-            Qt::DirectConnection);
-    connect(reply, &QNetworkReply::readyRead, reply, [job, reply]() { job->drain(reply); },
-            Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::downloadProgress, reply,
+        [job](qint64 received, qint64 total) { job->logProgress(received, total); },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::readyRead, reply, [job, reply]() { job->drain(reply); },
+        Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::finished, reply,
         [this, job, reply]() {
@@ -67,7 +69,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         reply, &QNetworkReply::errorOccurred, reply,
         [this, job, reply](QNetworkReply::NetworkError code) {
             qInfo("    ERROR: (%d) %s", static_cast<int>(code),
-                  reply->errorString().toLocal8Bit().constData());
+                reply->errorString().toLocal8Bit().constData());
             job->fail();
             downloadLoop_.exit(1);
         },
@@ -86,8 +88,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     return false;
 }
 
-bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath,
-                               const QString &expectedMd5)
+bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5)
 {
     if (QFile::exists(destPath))
         QFile::remove(destPath);

@@ -19,19 +19,19 @@ void logStoreError()
 
 } // namespace
 
-DownloadJob::DownloadJob(const QString &stagingDir, const QString &destPath,
-                         const QString &expectedMd5, QObject *parent)
-    : QObject(parent),
-      staging_(stagingDir + QLatin1Char('/') + QLatin1String(stagingPrefix)
-               + QStringLiteral("XXXXXX") + QLatin1String(stagingSuffix)),
-      hash_(QCryptographicHash::Md5),
-      destPath_(destPath),
-      expectedMd5_(expectedMd5),
-      buffer_(static_cast<int>(chunkSize), Qt::Uninitialized),
-      writeFailed_(false),
-      state_(State::Pending),
-      lastPercent_(-1),
-      lastLogged_(-1)
+DownloadJob::DownloadJob(
+    const QString &stagingDir, const QString &destPath, const QString &expectedMd5, QObject *parent)
+    : QObject(parent)
+    , staging_(stagingDir + QLatin1Char('/') + QLatin1String(stagingPrefix)
+          + QStringLiteral("XXXXXX") + QLatin1String(stagingSuffix))
+    , hash_(QCryptographicHash::Md5)
+    , destPath_(destPath)
+    , expectedMd5_(expectedMd5)
+    , buffer_(static_cast<int>(chunkSize), Qt::Uninitialized)
+    , writeFailed_(false)
+    , state_(State::Pending)
+    , lastPercent_(-1)
+    , lastLogged_(-1)
 {
     // A staging file that cannot be opened fails the store step, never silently.
     writeFailed_ = !staging_.open();
@@ -57,14 +57,13 @@ void DownloadJob::drain(QIODevice *source)
 void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
     if (bytesTotal > 0) {
-        const int percent =
-            static_cast<int>(double(bytesReceived) / double(bytesTotal) * 100.0);
+        const int percent = static_cast<int>(double(bytesReceived) / double(bytesTotal) * 100.0);
         // One line per percent step, and the last one, instead of one per chunk.
         if (percent == lastPercent_ && bytesReceived != bytesTotal)
             return;
         lastPercent_ = percent;
         qInfo("    [%d %%] Downloaded %d / %d bytes", percent, static_cast<int>(bytesReceived),
-              static_cast<int>(bytesTotal));
+            static_cast<int>(bytesTotal));
     } else if (bytesReceived > 0) {
         if (lastLogged_ >= 0 && bytesReceived - lastLogged_ < unknownSizeStep)
             return;
@@ -81,7 +80,7 @@ bool DownloadJob::verify()
     if (QString::fromLatin1(actual) != expectedMd5_) {
         qInfo("    FAILURE: MD5 hash of downloaded file was %s, which is distinct from the "
               "expected %s.",
-              actual.constData(), expected.constData());
+            actual.constData(), expected.constData());
         return false;
     }
     qInfo("    SUCCESS: MD5 hash of downloaded file is %s, as expected.", actual.constData());
@@ -94,7 +93,7 @@ void DownloadJob::store()
         QFile::remove(destPath_);
     // Staging files are private; the installation step may run as another user.
     staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                            | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     if (!staging_.rename(destPath_)) {
         logStoreError();
         state_ = State::Failed;

@@ -11,13 +11,12 @@ class QIODevice;
 // The state of one download: a hidden staging file beside the destination's
 // tree, the digest of everything written to it, and the rules for handing
 // the result over. It belongs to its reply, so its handlers never outlive it.
-class DownloadJob : public QObject
-{
+class DownloadJob : public QObject {
 public:
     enum class State { Pending, Stored, Failed };
 
     DownloadJob(const QString &stagingDir, const QString &destPath, const QString &expectedMd5,
-                QObject *parent = nullptr);
+        QObject *parent = nullptr);
 
     State state() const { return state_; }
 

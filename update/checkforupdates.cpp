@@ -11,7 +11,7 @@ void UpdaterApp::checkForUpdates()
     DownloadJob::removeLeftovers(localPath_);
     const QDir available(localPath_ + QStringLiteral("/available"));
     qInfo("Checking for downloaded updates in %s",
-          available.absolutePath().toLocal8Bit().constData());
+        available.absolutePath().toLocal8Bit().constData());
     if (available.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort).isEmpty()) {
         qInfo("No update was already downloaded.");
         fetchUpdatesJson();
@@ -64,13 +64,12 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
     if (!isSafePackageName(name)) {
         qInfo("    ERROR: Refusing package name %s: it would be stored outside the available "
               "directory.",
-              name.toLocal8Bit().constData());
+            name.toLocal8Bit().constData());
         return false;
     }
     const QUrl url = remoteUrl(name);
     const QString destination = localPath_ + QStringLiteral("/available/") + name;
-    const QString md5 =
-        withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
+    const QString md5 = withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
     return download(url, destination, md5);
 }
 

@@ -18,8 +18,7 @@ enum class ManifestOutcome {
     Download,
 };
 
-struct ManifestEvaluation
-{
+struct ManifestEvaluation {
     ManifestOutcome outcome;
     // The line the updater logs for this outcome; empty for Download.
     QString message;
@@ -29,8 +28,8 @@ struct ManifestEvaluation
 // The decision the updater takes on a manifest (steps 1 to 7), with the
 // lines of the constraint and version checks logged on the way. `content`
 // is null when the file could not be opened.
-ManifestEvaluation evaluateManifest(const QByteArray *content, WindowsGeneration generation,
-                                    const QString &currentVersion);
+ManifestEvaluation evaluateManifest(
+    const QByteArray *content, WindowsGeneration generation, const QString &currentVersion);
 
 // A package value names a file directly below the available directory, or in
 // a subdirectory of it, and nowhere else.

@@ -85,8 +85,8 @@ bool osConstraintAllows(const QString &constraint, WindowsGeneration generation)
     const Mode mode = modeOf(name);
     if (mode != Mode::Exact)
         name.chop(1);
-    static const QString names[] = {QStringLiteral("7"), QStringLiteral("8"),
-                                    QStringLiteral("8.1"), QStringLiteral("10")};
+    static const QString names[]
+        = {QStringLiteral("7"), QStringLiteral("8"), QStringLiteral("8.1"), QStringLiteral("10")};
     for (int i = 0; i < 4; ++i) {
         if (name != names[i])
             continue;

@@ -5,7 +5,7 @@
 int compareVersions(const QString &candidate, const QString &current)
 {
     qInfo("Checking if version %s is more recent than %s", candidate.toLocal8Bit().constData(),
-          current.toLocal8Bit().constData());
+        current.toLocal8Bit().constData());
     if (candidate == current)
         return 0;
     const QStringList a = candidate.split(QLatin1Char('.'));

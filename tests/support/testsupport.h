@@ -15,8 +15,7 @@ QString sourceDir();
 // directory of its own, so that the lock and socket never meet another run's.
 void isolateTempDir(const QString &dir);
 
-struct RunResult
-{
+struct RunResult {
     bool finished = false; // false: the watchdog killed it
     int exitCode = -1;
     QProcess::ExitStatus exitStatus = QProcess::CrashExit;
