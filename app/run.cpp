@@ -1,26 +1,11 @@
 #include "app/updaterapp.h"
 
-#include <QCommandLineOption>
-#include <QCommandLineParser>
+#include "app/commandline.h"
+
 #include <QDateTime>
 #include <QDir>
-#include <QStringList>
 
 namespace {
-
-struct Options {
-    QCommandLineOption localPath {QStringLiteral("localPath"),
-        QStringLiteral("Local path where updates are stored"), QStringLiteral("localPath")};
-    QCommandLineOption remotePath {QStringLiteral("remotePath"),
-        QStringLiteral("Remote path where updates are offered"), QStringLiteral("remotePath")};
-    QCommandLineOption appKind {QStringLiteral("appKind"),
-        QStringLiteral("Type of application. Valid values are kiosk, pc, mac. If unspecified a "
-                       "value is chosen between pc and mac."),
-        QStringLiteral("appKind")};
-    QCommandLineOption shutdown {QStringLiteral("shutdown"),
-        QStringLiteral(
-            "If another instance of updater is running, it will send a shutdown message to it")};
-};
 
 QByteArray local8(const QString &text)
 {
@@ -55,65 +40,57 @@ QString prepareLocalTree(QDir dir)
 
 int UpdaterApp::run()
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Software updater for Corvane Mirelle."));
-    const Options o;
-    parser.addOption(o.localPath);
-    parser.addOption(o.remotePath);
-    parser.addOption(o.appKind);
-    parser.addOption(o.shutdown);
-    parser.addHelpOption();
-    parser.addVersionOption();
-
-    if (!parser.parse(QCoreApplication::arguments())) {
-        qInfo("Cannot parse arguments: %s", local8(parser.errorText()).constData());
+    CommandLine commandLine;
+    if (!commandLine.parse(QCoreApplication::arguments())) {
+        qInfo("Cannot parse arguments: %s", local8(commandLine.errorText()).constData());
         return 1;
     }
     if (!isPrimary_) {
-        if (parser.isSet(o.shutdown))
+        if (commandLine.shutdown())
             sendMessage(QStringLiteral("shutdown"));
         return 0;
     }
-    if (parser.isSet(o.shutdown))
+    if (commandLine.shutdown())
         return 0;
-    if (parser.isSet(QStringLiteral("help")))
-        parser.showHelp(0);
-    if (parser.isSet(QStringLiteral("version")))
-        parser.showVersion();
-    if (!parser.isSet(o.localPath)) {
+    if (commandLine.help())
+        commandLine.showHelp();
+    if (commandLine.version())
+        commandLine.showVersion();
+    return runPrimary(commandLine);
+}
+
+int UpdaterApp::runPrimary(const CommandLine &commandLine)
+{
+    if (!commandLine.hasLocalPath()) {
         qInfo("Local path for updater not set.");
         return 2;
     }
-    if (!parser.isSet(o.remotePath)) {
+    if (!commandLine.hasRemotePath()) {
         qInfo("Remote path for updater not set.");
         return 2;
     }
-    const QString localValue = parser.value(o.localPath);
-    const QDir localDir(localValue);
+    const QDir localDir(commandLine.localPath());
     if (!localDir.exists()) {
-        qInfo("Local path (%s) doesnt exist.", local8(localValue).constData());
+        qInfo("Local path (%s) doesnt exist.", local8(commandLine.localPath()).constData());
         return 0;
     }
     setLocalPath(prepareLocalTree(localDir));
 
-    const QString remoteValue = parser.value(o.remotePath);
-    const QUrl remote(remoteValue, QUrl::TolerantMode);
-    if (!remote.isValid()) {
-        qInfo("Remote path %s is not valid", local8(remoteValue).constData());
+    const QString remote = commandLine.remotePath();
+    QString scheme;
+    switch (checkRemotePath(remote, &scheme)) {
+    case RemoteCheck::Invalid:
+        qInfo("Remote path %s is not valid", local8(remote).constData());
         return 0;
-    }
-    const QStringList schemes {
-        QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("file")};
-    if (!schemes.contains(remote.scheme())) {
+    case RemoteCheck::UnsupportedScheme:
         qInfo("Unsupported protocol used for remote path %s. Supported protocols are %s",
-            local8(remote.scheme()).constData(),
-            local8(schemes.join(QLatin1Char(','))).constData());
+            local8(scheme).constData(),
+            local8(supportedSchemes().join(QLatin1Char(','))).constData());
         return 0;
+    case RemoteCheck::Valid:
+        break;
     }
-    const QString kind = parser.isSet(o.appKind)
-        ? QStringLiteral("/%1/").arg(parser.value(o.appKind))
-        : QStringLiteral("/pc/");
-    setRemotePath(remoteValue + kind);
+    setRemotePath(remote + commandLine.kindSegment());
 
     writeBanner(localPath_, remotePath_);
     QMetaObject::invokeMethod(this, "checkForUpdates", Qt::QueuedConnection);

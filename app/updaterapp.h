@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class CommandLine;
 class QLocalServer;
 class QLockFile;
 class QNetworkReply;
@@ -42,6 +43,7 @@ private slots:
     void onReadyRead();
 
 private:
+    int runPrimary(const CommandLine &commandLine);
     void acquireInstance();
     void releaseInstance();
     void archiveLog();
