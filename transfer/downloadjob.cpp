@@ -56,6 +56,9 @@ void DownloadJob::drain(QIODevice *source)
 
 void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
 {
+    // After an error the rest of the body is noise in the log.
+    if (state_ != State::Pending)
+        return;
     if (bytesTotal > 0) {
         const int percent = static_cast<int>(double(bytesReceived) / double(bytesTotal) * 100.0);
         // One line per percent step, and the last one, instead of one per chunk.
