@@ -16,9 +16,6 @@ void UpdaterApp::acquireInstance()
     const QString id = QLatin1String(appId_);
     lockFile_.reset(
         new QLockFile(QDir(temps.first()).absoluteFilePath(id + QStringLiteral("-lock"))));
-    // Age alone never makes a lock stale: a download may hold it for hours. A
-    // lock whose process has ended is still reclaimed at once.
-    lockFile_->setStaleLockTime(0);
     isPrimary_ = lockFile_->tryLock(0);
     if (!isPrimary_)
         return;
