@@ -1,0 +1,110 @@
+#include "check.h"
+
+#include "loglines.h"
+#include "rules.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+// Outcomes that no updater on any system gets past: publishing mistakes.
+bool rejectsEverywhere(ManifestOutcome outcome)
+{
+    switch (outcome) {
+    case ManifestOutcome::Unreadable:
+    case ManifestOutcome::ParseError:
+    case ManifestOutcome::NoInformation:
+    case ManifestOutcome::NoMd5:
+    case ManifestOutcome::WrongOs:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool hasFatal(const QList<ManifestProblem> &problems)
+{
+    for (const ManifestProblem &problem : problems) {
+        if (problem.fatal)
+            return true;
+    }
+    return false;
+}
+
+QString md5OfFile(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+void checkDigest(const QJsonObject &manifest, const QString &manifestPath, CheckReport &report)
+{
+    const QString md5 = manifest.value(QLatin1String("md5")).toString();
+    if (!packageNameProblem(report.packageName).isEmpty())
+        return;
+    report.packagePath = QFileInfo(manifestPath).absoluteDir().filePath(report.packageName);
+    if (!QFileInfo(report.packagePath).isFile()) {
+        report.digest = DigestState::Missing;
+        report.problems.append(ManifestProblem {false,
+            QStringLiteral("package %1 is not next to the manifest: an updater would fail to "
+                           "download it")
+                .arg(report.packageName)});
+        return;
+    }
+    report.packageMd5 = md5OfFile(report.packagePath);
+    // A malformed digest is reported as such; the file's digest shows the fix.
+    if (!md5Problem(md5).isEmpty())
+        return;
+    report.packageMd5 = md5OfFile(report.packagePath);
+    // Exactly the updater's comparison: case-sensitive, nothing trimmed.
+    if (report.packageMd5 == md5) {
+        report.digest = DigestState::Verified;
+        return;
+    }
+    report.digest = DigestState::Mismatch;
+    report.problems.append(ManifestProblem {true,
+        QStringLiteral("package %1 has the digest %2, not %3: the updater would discard it")
+            .arg(report.packageName, report.packageMd5, md5)});
+}
+
+Verdict verdictOf(const CheckReport &report)
+{
+    if (rejectsEverywhere(report.outcome) || hasFatal(report.problems))
+        return Verdict::Invalid;
+    return report.outcome == ManifestOutcome::Download ? Verdict::WouldDownload
+                                                       : Verdict::WouldNotDownload;
+}
+
+} // namespace
+
+CheckReport checkManifest(const CheckRequest &request)
+{
+    CheckReport report;
+    QFile file(request.manifestPath);
+    const bool opened = file.open(QIODevice::ReadOnly);
+    const QByteArray content = opened ? file.readAll() : QByteArray();
+    ManifestEvaluation evaluation {ManifestOutcome::Unreadable, QString(), QJsonObject()};
+    report.logLines = captureLog([&]() {
+        evaluation = evaluateManifest(
+            opened ? &content : nullptr, request.generation, request.currentVersion);
+    });
+    report.outcome = evaluation.outcome;
+    if (!evaluation.message.isEmpty())
+        report.logLines.append(evaluation.message);
+    const QJsonObject manifest = QJsonDocument::fromJson(content).object();
+    if (!manifest.isEmpty()) {
+        report.problems = lintManifest(manifest);
+        report.packageName = manifest.value(QLatin1String("package")).toString();
+        checkDigest(manifest, request.manifestPath, report);
+    }
+    report.verdict = verdictOf(report);
+    return report;
+}

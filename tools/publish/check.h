@@ -1,0 +1,43 @@
+#ifndef PUBLISH_CHECK_H
+#define PUBLISH_CHECK_H
+
+#include "lint.h"
+#include "update/manifest.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+struct CheckRequest {
+    QString manifestPath;
+    WindowsGeneration generation = 4;
+    QString currentVersion;
+};
+
+enum class Verdict { WouldDownload, WouldNotDownload, Invalid };
+
+enum class DigestState {
+    NotChecked, // no usable package name or md5
+    Verified, // the package next to the manifest has the manifest's digest
+    Mismatch, // it has another digest: the updater would discard it
+    Missing, // no such file next to the manifest
+};
+
+struct CheckReport {
+    Verdict verdict = Verdict::Invalid;
+    ManifestOutcome outcome = ManifestOutcome::Unreadable;
+    // What the updater logs while it evaluates the manifest, in order.
+    QStringList logLines;
+    QList<ManifestProblem> problems;
+    QString packageName;
+    DigestState digest = DigestState::NotChecked;
+    QString packagePath;
+    QString packageMd5; // the digest of the file next to the manifest
+};
+
+// Evaluates the manifest with the updater's own code for the given system
+// and updater version, then looks for the classic publishing mistakes and
+// checks the digest of the package lying next to the manifest.
+CheckReport checkManifest(const CheckRequest &request);
+
+#endif // PUBLISH_CHECK_H

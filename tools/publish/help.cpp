@@ -1,0 +1,52 @@
+#include "cli.h"
+
+#include "rules.h"
+
+QString publishToolHelp()
+{
+    return QStringLiteral(
+        R"(Usage: updater-publish publish --root DIR --kind KIND [--constraint C] [--name NAME]
+                               [--current-version V] PACKAGE VERSION
+       updater-publish check MANIFEST [--windows W] [--current-version V]
+       updater-publish check --root DIR [--kind KIND] [--windows W] [--current-version V]
+       updater-publish --help | --version
+
+Publishes updates for the Corvane Mirelle software updater and tells what an
+updater would do with a manifest.
+
+publish   Copies PACKAGE into DIR/KIND/ and then writes DIR/KIND/updates.json
+          (lower-case md5, os "windows", VERSION as a string, the package
+          name), each through a temporary file renamed into place, so that an
+          updater never reads a manifest whose package is not there yet.
+          Refuses a missing package, a VERSION that an updater of version V
+          would not take as newer, a constraint that rejects every Windows
+          and a package name with a path.
+  --root DIR            repository root (what updaters get as --remotePath)
+  --kind KIND           pc, kiosk, mac or another kind (the updater's --appKind)
+  --constraint C        7, 8, 8.1 or 10, optionally followed by + (or later)
+                        or - (or earlier); default: any
+  --name NAME           package name in the repository; default: the file
+                        name of PACKAGE
+  --current-version V   default: %1, this build's updater
+
+check     Evaluates a manifest with the updater's own code, shows the lines an
+          updater of version V on Windows W would log, reports the classic
+          mistakes (upper-case md5, version as a JSON number, "Windows",
+          "Any", a package name with a path, ...) and, when the package lies
+          next to the manifest, verifies its digest.
+  MANIFEST              a manifest file, or:
+  --root DIR            a repository root, read at DIR/KIND/updates.json
+  --kind KIND           default: pc, like the updater
+  --windows W           vista, 7, 8, 8.1, 10, 11 or other; default: 10
+  --current-version V   the updater's version; default: %1
+
+Exit codes:
+  0  publish: published; check: the updater would download the package
+  1  publish: the package or the manifest could not be written
+  2  usage error
+  3  check: the updater would not download it (Windows version or version)
+  4  publish: input refused; check: the manifest is invalid (no updater
+     would download it, or it would throw the download away)
+)")
+        .arg(builtUpdaterVersion());
+}
