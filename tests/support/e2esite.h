@@ -1,0 +1,90 @@
+#ifndef E2ESITE_H
+#define E2ESITE_H
+
+#include "support/nginxserver.h"
+#include "support/testsupport.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// The world of one end-to-end case, all below one temporary directory:
+//   www/    document root of a private nginx (repository under www/repo/)
+//   local/  the updater's local path, with updates/{available,cache} made
+//           beforehand and backup/logs/ for the log archive
+//   tmp/    TMPDIR of every updater started for the case (lock and socket)
+//   nginx/  the server's configuration, certificate and logs
+class E2ESite {
+public:
+    explicit E2ESite(const QString &baseDir);
+
+    bool isValid() const { return dir_.isValid(); }
+    QString path() const { return dir_.path(); }
+    QString www() const { return path() + QStringLiteral("/www"); }
+    QString repo() const { return www() + QStringLiteral("/repo"); }
+    QString local() const { return path() + QStringLiteral("/local"); }
+    QString updates() const { return local() + QStringLiteral("/updates"); }
+    QString available() const { return updates() + QStringLiteral("/available"); }
+    QString manifestCopy() const { return updates() + QStringLiteral("/updates.json"); }
+    QString logPath() const { return updates() + QStringLiteral("/updater.log"); }
+    QString tmp() const { return path() + QStringLiteral("/tmp"); }
+    NginxServer &server() { return *server_; }
+
+    // Starts the server unless the scheme is file; false when it does not come up.
+    bool serve(const QString &scheme);
+    // Remote root of the repository: "<scheme root>/repo" for http, https, file.
+    QString repoUrl(const QString &scheme);
+    QStringList args(const QString &remote, const QString &appKind = QString()) const;
+
+    // Runs the updater to its end with this site's TMPDIR and a watchdog.
+    TestSupport::RunResult run(const QStringList &args) const;
+    // Empty for a run that ended by itself with code 0; otherwise what went wrong.
+    static QString failureOf(const TestSupport::RunResult &run);
+
+    QStringList logMessages() const;
+    // Index of the first message equal to / starting with the text at or after `from`; -1 if none.
+    int indexOf(const QString &message, int from = 0) const;
+    int indexOfPrefix(const QString &prefix, int from = 0) const;
+    // Whether a progress line of a transfer with an announced size was logged.
+    bool inTransfer() const;
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<NginxServer> server_;
+};
+
+namespace Repository {
+
+// Deterministic bytes that do not compress.
+QByteArray packageBytes(int size, quint32 seed = 1);
+
+QByteArray manifest(
+    const QString &package, const QString &md5, const QString &version = QStringLiteral("2.2.0"));
+
+// Writes <dir>/updates.json naming the package and, unless the content is
+// null, <dir>/<package>. An empty md5 means the content's own digest.
+bool publish(const QString &dir, const QString &package, const QByteArray &content,
+    const QString &md5 = QString());
+
+QByteArray contentOf(const QString &path);
+bool setModified(const QString &path, const QDateTime &when);
+QDateTime modified(const QString &path); // in UTC
+
+// Every entry of a directory, hidden ones included, sorted by name.
+QStringList entries(const QString &dir);
+
+// Staging files of downloads ("updates/.updater-XXXXXX.part").
+QStringList stagingFiles(const QString &updatesDir);
+
+// "relative/path size" for every file and "relative/dir/" for every
+// directory below root, hidden ones included, skipping paths that begin
+// with one of the ignored prefixes.
+QStringList snapshot(const QString &root, const QStringList &ignored);
+
+} // namespace Repository
+
+#endif // E2ESITE_H
