@@ -46,14 +46,14 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
 
     connect(
-        reply, &QNetworkReply::downloadProgress, reply,
+        reply, &QNetworkReply::downloadProgress, job,
         [job](qint64 received, qint64 total) { job->logProgress(received, total); },
         Qt::DirectConnection);
     connect(
-        reply, &QNetworkReply::readyRead, reply, [job, reply]() { job->drain(reply); },
+        reply, &QNetworkReply::readyRead, job, [job, reply]() { job->drain(reply); },
         Qt::DirectConnection);
     connect(
-        reply, &QNetworkReply::finished, reply,
+        reply, &QNetworkReply::finished, job,
         [this, job, reply]() {
             // An error reply never hands its body over, whatever arrived.
             if (reply->error() == QNetworkReply::NoError) {
@@ -66,7 +66,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         },
         Qt::DirectConnection);
     connect(
-        reply, &QNetworkReply::errorOccurred, reply,
+        reply, &QNetworkReply::errorOccurred, job,
         [this, job, reply](QNetworkReply::NetworkError code) {
             qInfo("    ERROR: (%d) %s", static_cast<int>(code),
                 reply->errorString().toLocal8Bit().constData());
@@ -81,7 +81,9 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         return true;
     // Ended from outside: nothing of this transfer may be stored afterwards.
     if (!reply->isFinished()) {
-        QObject::disconnect(reply, nullptr, reply, nullptr);
+        // Only our handlers: the manager's own hook on the reply must stay,
+        // or onReplyFinished never releases the reply and its staging file.
+        QObject::disconnect(reply, nullptr, job, nullptr);
         job->fail();
         reply->abort();
     }

@@ -35,6 +35,10 @@ DownloadJob::DownloadJob(
 {
     // A staging file that cannot be opened fails the store step, never silently.
     writeFailed_ = !staging_.open();
+    // Asking for the name links Linux's unnamed temporary file into the
+    // directory, so that a killed run leaves the same leftover everywhere.
+    if (!writeFailed_)
+        writeFailed_ = staging_.fileName().isEmpty();
 }
 
 void DownloadJob::append(const char *data, qint64 size)
@@ -61,10 +65,13 @@ void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
         return;
     if (bytesTotal > 0) {
         const int percent = static_cast<int>(double(bytesReceived) / double(bytesTotal) * 100.0);
-        // One line per percent step, and the last one, instead of one per chunk.
-        if (percent == lastPercent_ && bytesReceived != bytesTotal)
+        // One line per percent step, and the last one once (the data and the
+        // end of the transfer both report it), instead of one per chunk.
+        if (percent == lastPercent_
+            && (bytesReceived != bytesTotal || bytesReceived == lastLogged_))
             return;
         lastPercent_ = percent;
+        lastLogged_ = bytesReceived;
         qInfo("    [%d %%] Downloaded %d / %d bytes", percent, static_cast<int>(bytesReceived),
             static_cast<int>(bytesTotal));
     } else if (bytesReceived > 0) {
