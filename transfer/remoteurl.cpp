@@ -15,6 +15,11 @@ QUrl UpdaterApp::remoteUrl(const QString &name) const
     static const QString slash = QStringLiteral("/");
     QUrl url(remotePath_, QUrl::TolerantMode);
     url.setPath(url.path(QUrl::FullyDecoded) + slash + name, QUrl::DecodedMode);
-    url.setPath(url.path(QUrl::FullyDecoded).replace(slashes, slash), QUrl::DecodedMode);
+    QString path = url.path(QUrl::FullyDecoded).replace(slashes, slash);
+    // The expression matches nothing in text with an unpaired surrogate, which
+    // a manifest can spell with a \u escape: collapse what it left.
+    while (path.contains(QLatin1String("//")))
+        path.replace(QLatin1String("//"), slash);
+    url.setPath(path, QUrl::DecodedMode);
     return url;
 }
