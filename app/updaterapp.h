@@ -32,6 +32,7 @@ public:
     void setLocalPath(const QString &path);
     void setRemotePath(const QString &text);
     QUrl remoteUrl(const QString &name) const;
+    QString remotePath() const { return remotePath_; }
 
     bool download(const QUrl &url, const QString &destPath, const QString &expectedMd5);
     bool sendMessage(const QString &text);
