@@ -86,6 +86,7 @@ private slots:
     void examplesStayValid();
     void programs_data();
     void programs();
+    void installsBothPrograms();
 
 private:
     QTemporaryDir dir_;
@@ -246,6 +247,24 @@ void TestPublishRepo::programs()
     QCOMPARE(ran.exitCode, exitCode);
     QVERIFY2(ran.out.contains(out), qPrintable(ran.out));
     QCOMPARE(ran.err.isEmpty(), exitCode != 2);
+}
+
+void TestPublishRepo::installsBothPrograms()
+{
+    const QString prefix = dir_.filePath(QStringLiteral("prefix"));
+    const QString buildDir = QFileInfo(QStringLiteral(PUBLISH_BINARY)).absolutePath();
+    const Ran install = runProgram(QStringLiteral("cmake"),
+        {QStringLiteral("--install"), buildDir, QStringLiteral("--prefix"), prefix},
+        dir_.filePath(QStringLiteral("tmp")));
+    QVERIFY2(install.exitCode == 0, qPrintable(install.err));
+    const Ran help = runProgram(prefix + QStringLiteral("/bin/updater-publish"),
+        {QStringLiteral("--help")}, dir_.filePath(QStringLiteral("tmp")));
+    QCOMPARE(help.exitCode, 0);
+    QVERIFY(help.out.startsWith(QStringLiteral("Usage: updater-publish")));
+    const Ran version = runProgram(prefix + QStringLiteral("/bin/updater"),
+        {QStringLiteral("--version")}, dir_.filePath(QStringLiteral("tmp")));
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY(version.out.contains(builtUpdaterVersion()));
 }
 
 QTEST_GUILESS_MAIN(TestPublishRepo)
