@@ -12,3 +12,5 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd build-sanitize && ctest --output-on-failure -j"$jobs")
+# Bounded fuzzing of the input-facing functions (FUZZ_SECONDS per target).
+tools/fuzz.sh
