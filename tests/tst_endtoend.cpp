@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -35,6 +36,7 @@ private:
     void checkPendingRunTouchesNothing(E2ESite &site, const QStringList &args);
 
     QString base_;
+    QTemporaryDir scratch_;
 };
 
 void EndToEnd::initTestCase()
@@ -42,6 +44,8 @@ void EndToEnd::initTestCase()
     const QString missing = NginxServer::missingTools();
     QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing));
     base_ = QDir::tempPath();
+    QVERIFY(scratch_.isValid());
+    tolerateOpenSslExitRace(scratch_.path());
 }
 
 void EndToEnd::fullUpdate_data()

@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 namespace {
@@ -30,6 +31,7 @@ private slots:
 
 private:
     QString base_;
+    QTemporaryDir scratch_;
 };
 
 void EndToEndFailures::initTestCase()
@@ -37,6 +39,8 @@ void EndToEndFailures::initTestCase()
     const QString missing = NginxServer::missingTools();
     QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing));
     base_ = QDir::tempPath();
+    QVERIFY(scratch_.isValid());
+    tolerateOpenSslExitRace(scratch_.path());
 }
 
 void EndToEndFailures::failedPackageEmptiesAvailable_data()

@@ -4,11 +4,13 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QUrl>
 
 E2ESite::E2ESite(const QString &baseDir)
@@ -23,6 +25,13 @@ E2ESite::E2ESite(const QString &baseDir)
 bool E2ESite::serve(const QString &scheme)
 {
     return isValid() && (scheme == QLatin1String("file") || server_->start());
+}
+
+QByteArray E2ESite::publishPackage(const QString &dir, const QString &name, int size)
+{
+    const QByteArray package = Repository::packageBytes(size, 5);
+    const QString target = www() + QLatin1Char('/') + dir + QStringLiteral("/pc");
+    return Repository::publish(target, name, package) ? package : QByteArray();
 }
 
 TestSupport::RunResult E2ESite::run(const QStringList &args) const
@@ -83,15 +92,88 @@ int E2ESite::indexOfPrefix(const QString &prefix, int from) const
     return -1;
 }
 
-bool E2ESite::inTransfer() const
+bool E2ESite::transferring(const QString &name) const
 {
     static const QRegularExpression progress(
         QStringLiteral("^    \\[\\d+ %\\] Downloaded \\d+ / \\d+ bytes$"));
-    for (const QString &message : logMessages()) {
-        if (progress.match(message).hasMatch())
+    const QStringList messages = logMessages();
+    const QString marker = QLatin1Char('/') + name + QStringLiteral(" to ");
+    bool started = false;
+    for (const QString &message : messages) {
+        if (message.startsWith(QLatin1String("Downloading ")))
+            started = message.contains(marker);
+        else if (started && progress.match(message).hasMatch())
             return true;
     }
     return false;
+}
+
+bool E2ESite::logHasLine(const QByteArray &line) const
+{
+    const QByteArray log = Repository::contentOf(logPath());
+    // A line ends where the next stamp begins, or with the file.
+    const QByteArray text = QByteArrayLiteral(">  ") + line + '\n';
+    for (int at = log.indexOf(text); at >= 0; at = log.indexOf(text, at + 1)) {
+        const int end = at + text.size();
+        if (end == log.size() || log.at(end) == '<')
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+// One clock for every instance, so that their ends compare.
+qint64 monotonicMs()
+{
+    static const QElapsedTimer clock = []() {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    return clock.elapsed();
+}
+
+} // namespace
+
+BackgroundUpdater::BackgroundUpdater(const QStringList &args, const QString &tmpDir)
+    : process_(TestSupport::startUpdater(args, tmpDir))
+    , startedAt_(monotonicMs())
+{
+    QObject::connect(process_.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+        process_.get(), [this]() { endedAt_ = monotonicMs(); });
+    QTimer::singleShot(60000, process_.get(), [this]() { process_->kill(); });
+}
+
+BackgroundUpdater::~BackgroundUpdater()
+{
+    if (process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(5000);
+    }
+}
+
+bool BackgroundUpdater::exitedCleanly() const
+{
+    return process_->exitStatus() == QProcess::NormalExit && process_->exitCode() == 0;
+}
+
+void tolerateOpenSslExitRace(const QString &dir)
+{
+    const QByteArray options = qgetenv("LSAN_OPTIONS");
+    QByteArray suppressions;
+    QList<QByteArray> kept;
+    for (const QByteArray &option : options.split(':')) {
+        if (option.startsWith("suppressions="))
+            suppressions = Repository::contentOf(QFile::decodeName(option.mid(13)));
+        else if (!option.isEmpty())
+            kept << option;
+    }
+    const QString path = dir + QStringLiteral("/lsan.supp");
+    if (!TestSupport::writeFile(path, suppressions + "\nleak:libcrypto.so\n"))
+        return;
+    kept << "suppressions=" + QFile::encodeName(path);
+    qputenv("LSAN_OPTIONS", kept.join(':'));
 }
 
 namespace Repository {

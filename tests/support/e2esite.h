@@ -36,6 +36,9 @@ public:
 
     // Starts the server unless the scheme is file; false when it does not come up.
     bool serve(const QString &scheme);
+    // Publishes `size` bytes as package `name` with its manifest in
+    // www/<dir>/pc; returns the bytes, or null when they could not be written.
+    QByteArray publishPackage(const QString &dir, const QString &name, int size);
     // Remote root of the repository: "<scheme root>/repo" for http, https, file.
     QString repoUrl(const QString &scheme);
     QStringList args(const QString &remote, const QString &appKind = QString()) const;
@@ -49,13 +52,46 @@ public:
     // Index of the first message equal to / starting with the text at or after `from`; -1 if none.
     int indexOf(const QString &message, int from = 0) const;
     int indexOfPrefix(const QString &prefix, int from = 0) const;
-    // Whether a progress line of a transfer with an announced size was logged.
-    bool inTransfer() const;
+    // Whether the download of the remote file `name` has logged a progress
+    // line (one with an announced size), that is, its body is arriving.
+    bool transferring(const QString &name) const;
+    // Whether the log file holds exactly this line, which may contain line feeds.
+    bool logHasLine(const QByteArray &line) const;
 
 private:
     QTemporaryDir dir_;
     std::unique_ptr<NginxServer> server_;
 };
+
+// An updater started in the background. Its watchdog kills it after a
+// minute, and so does its destruction; it records when the process ended.
+class BackgroundUpdater {
+public:
+    BackgroundUpdater(const QStringList &args, const QString &tmpDir);
+    ~BackgroundUpdater();
+    BackgroundUpdater(const BackgroundUpdater &) = delete;
+    BackgroundUpdater &operator=(const BackgroundUpdater &) = delete;
+
+    QProcess &process() { return *process_; }
+    bool done() const { return endedAt_ >= 0; }
+    // Monotonic time of the end, in milliseconds; comparable between instances.
+    qint64 endedAt() const { return endedAt_; }
+    qint64 runtime() const { return endedAt_ - startedAt_; }
+    bool exitedCleanly() const;
+
+private:
+    std::unique_ptr<QProcess> process_;
+    qint64 startedAt_;
+    qint64 endedAt_ = -1;
+};
+
+// Under LeakSanitizer, an updater that used https can exit while Qt's
+// network thread is still running OpenSSL's thread-exit clean-up, which then
+// reports that thread's random-generator state as leaked. Points the
+// suppressions of the processes started from here at a copy of the current
+// file (if any) extended by libcrypto's own allocations. `dir` must outlive
+// those processes.
+void tolerateOpenSslExitRace(const QString &dir);
 
 namespace Repository {
 
