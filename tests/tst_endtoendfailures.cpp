@@ -157,9 +157,12 @@ void EndToEndFailures::refusedPackageName()
     name.replace(QStringLiteral("@SITE@"), site.path())
         .replace(QStringLiteral("@TMP@"), site.tmp());
     const QByteArray evil = Repository::packageBytes(4096, 9);
-    // Served wherever a careless resolution of the name could look for it.
-    for (const QString &dir : {site.www(), site.repo(), site.repo() + QStringLiteral("/pc")})
-        QVERIFY(TestSupport::writeFile(dir + QStringLiteral("/evil.pkg"), evil));
+    // Served wherever the name could lead a request, so that an updater that
+    // took it would really get a body to store.
+    const QString served = QDir::cleanPath(site.repo() + QStringLiteral("/pc/") + name);
+    QVERIFY(served.startsWith(site.www() + QLatin1Char('/')));
+    for (const QString &path : {served, site.www() + QStringLiteral("/evil.pkg")})
+        QVERIFY(TestSupport::writeFile(path, evil));
     QVERIFY(Repository::publish(site.repo() + QStringLiteral("/pc"), name, QByteArray(),
         QString::fromLatin1(TestSupport::md5Hex(evil))));
     QVERIFY2(site.serve(QStringLiteral("http")), qPrintable(site.server().errorString()));
