@@ -4,10 +4,26 @@
 
 #include <QLockFile>
 #include <QNetworkReply>
+#include <QStringList>
+
+namespace {
+
+// Called for the first member, so it runs before network_ is built: the
+// network manager's constructor would otherwise load Qt's bearer plugins,
+// which start two threads and a D-Bus connection, cost more than the rest of
+// a run that finds a package waiting, and may declare the network inaccessible
+// on their own. Nothing here needs a plugin.
+const char *withoutPlugins(const char *appId)
+{
+    QCoreApplication::setLibraryPaths(QStringList());
+    return appId;
+}
+
+} // namespace
 
 UpdaterApp::UpdaterApp(int &argc, char **argv)
     : QCoreApplication(argc, argv)
-    , appId_("OrbApplicationUpdater")
+    , appId_(withoutPlugins("OrbApplicationUpdater"))
     , isPrimary_(false)
     , localServer_(nullptr)
 {
