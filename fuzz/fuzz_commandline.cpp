@@ -20,6 +20,41 @@ QStringList argumentsFrom(const uint8_t *data, size_t size)
     return arguments;
 }
 
+// Whether a successful parse must have seen the option: written as --name or
+// --name=value, before any "--", and not taken as the value of the option
+// in front of it.
+bool written(const QStringList &arguments, const char *name)
+{
+    static const QStringList valueOptions {
+        QStringLiteral("--localPath"), QStringLiteral("--remotePath"), QStringLiteral("--appKind")};
+    const QString flag = QStringLiteral("--") + QLatin1String(name);
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments[i];
+        if (argument == QLatin1String("--"))
+            return false;
+        if (argument == flag || argument.startsWith(flag + QLatin1Char('=')))
+            return true;
+        if (valueOptions.contains(argument))
+            ++i;
+    }
+    return false;
+}
+
+// After a successful parse, the options set are those written.
+void checkWritten(const CommandLine &commandLine, const QStringList &arguments)
+{
+    const auto shown = [&arguments] { return Fuzz::quoted(arguments.join(QChar(0))); };
+    FUZZ_CHECK(commandLine.shutdown() == written(arguments, "shutdown"), shown());
+    FUZZ_CHECK(commandLine.hasLocalPath() == written(arguments, "localPath"), shown());
+    FUZZ_CHECK(commandLine.hasRemotePath() == written(arguments, "remotePath"), shown());
+    // Help and version also have short spellings of the parser's own (-h, -?,
+    // -v, compacted), so only the long one is checked.
+    if (written(arguments, "help"))
+        FUZZ_CHECK(commandLine.help(), shown());
+    if (written(arguments, "version"))
+        FUZZ_CHECK(commandLine.version(), shown());
+}
+
 void checkRemote(const CommandLine &commandLine)
 {
     QString scheme;
@@ -43,20 +78,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QStringList arguments = argumentsFrom(data, size);
     CommandLine commandLine;
     const bool parsed = commandLine.parse(arguments);
-    const QString joined = arguments.join(QLatin1Char(' '));
+    // Shows the arguments as the input held them, NUL-separated; built only on failure.
+    const auto joined = [&arguments] { return Fuzz::quoted(arguments.join(QChar(0))); };
     if (!parsed)
-        FUZZ_CHECK(!commandLine.errorText().isEmpty(), Fuzz::quoted(joined));
+        FUZZ_CHECK(!commandLine.errorText().isEmpty(), joined());
 
-    const bool shutdown = commandLine.shutdown();
-    const bool help = commandLine.help();
-    const bool version = commandLine.version();
-    Q_UNUSED(shutdown)
-    Q_UNUSED(help)
-    Q_UNUSED(version)
+    if (parsed)
+        checkWritten(commandLine, arguments);
     if (!commandLine.hasLocalPath())
-        FUZZ_CHECK(commandLine.localPath().isEmpty(), Fuzz::quoted(joined));
+        FUZZ_CHECK(commandLine.localPath().isEmpty(), joined());
     if (!commandLine.hasRemotePath())
-        FUZZ_CHECK(commandLine.remotePath().isEmpty(), Fuzz::quoted(joined));
+        FUZZ_CHECK(commandLine.remotePath().isEmpty(), joined());
 
     const QString kind = commandLine.kindSegment();
     FUZZ_CHECK(

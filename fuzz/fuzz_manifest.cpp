@@ -67,19 +67,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QByteArray content(reinterpret_cast<const char *>(data), static_cast<int>(size));
     const WindowsGeneration generation = size ? data[size - 1] % 6 : 0;
     const ManifestEvaluation result = evaluateManifest(&content, generation, currentVersion);
-    const QString input = Fuzz::quoted(QString::fromUtf8(content));
+    const auto input = [&content] { return Fuzz::quoted(QString::fromUtf8(content)); };
 
     FUZZ_CHECK(result.outcome != ManifestOutcome::Unreadable, Fuzz::quoted(result.message));
     if (result.outcome == ManifestOutcome::Download)
         checkDownload(result, generation);
     else
-        FUZZ_CHECK(!result.message.isEmpty(), input);
+        FUZZ_CHECK(!result.message.isEmpty(), input());
 
     const ManifestEvaluation other
         = evaluateManifest(&content, (generation + 3) % 6, currentVersion);
     FUZZ_CHECK(other.outcome == result.outcome
             || (dependsOnGeneration(other.outcome) && dependsOnGeneration(result.outcome)),
-        input);
+        input());
 
     const QJsonObject manifest = QJsonDocument::fromJson(content).object();
     checkPackageName(textOf(manifest, "package"));
