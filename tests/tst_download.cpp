@@ -2,31 +2,24 @@
 // UpdaterApp::download and checks the result, the log lines and what ends up
 // at the destination.
 
-#include "app/updaterapp.h"
-#include "support/fakehttpserver.h"
-#include "support/logcapture.h"
+#include "support/downloadharness.h"
+#include "support/downloadlog.h"
 #include "support/testsupport.h"
 
 #include <QDir>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
 using namespace TestSupport;
+using namespace TestSupport::DownloadLog;
 
 namespace {
 
 enum Source { Http, Https, File, Refused };
 
-// What the progress lines of a row may look like.
-const qint64 noProgress = -2;
-const qint64 unknownSize = -1;
-
-// The network layer reports progress at most every 100 ms, counted from the
-// request; a body held back longer than that is reported when it arrives.
-const int beyondProgressInterval = 150;
+const int late = DownloadHarness::releaseDelayMs;
+const QString downloadingLine = downloading(QStringLiteral("{url}"), QStringLiteral("{dest}"));
+const QByteArray previous("previous package");
 
 QByteArray content(int size, char seed)
 {
@@ -41,38 +34,71 @@ QString md5Of(const QByteArray &bytes)
     return QString::fromLatin1(md5Hex(bytes));
 }
 
-QString verified(const QByteArray &bytes)
+QString error(int code)
 {
-    return QStringLiteral("    SUCCESS: MD5 hash of downloaded file is %1, as expected.")
-        .arg(md5Of(bytes));
+    return QStringLiteral("    ERROR: (%1) *").arg(code);
 }
 
-QString mismatch(const QByteArray &bytes, const QString &expected)
+// One download and what must come of it.
+struct Row {
+    Source source = Http;
+    FakeResponse response;
+    QByteArray fileContent; // null: no source file
+    QString destName = QStringLiteral("pkg.bin");
+    QByteArray existing; // null: no file at the destination before
+    QString md5;
+    QString releaseOn; // a stall ends when a line matches this
+    bool result = false;
+    QStringList lines; // all but progress lines; "*" ends a prefix
+    qint64 total = noProgress;
+    QStringList progress; // progress lines that must appear
+    int minProgress = 0;
+    QByteArray stored; // null: nothing at the destination afterwards
+
+    Row &to(const QString &name) { return destName = name, *this; }
+    Row &over(const QByteArray &bytes) { return existing = bytes, *this; }
+    Row &expecting(const QString &digest) { return md5 = digest, *this; }
+    Row &releasedBy(const QString &pattern) { return releaseOn = pattern, *this; }
+    Row &showing(const QStringList &required, int minimum)
+    {
+        progress = required;
+        minProgress = minimum;
+        return *this;
+    }
+    Row &gives(bool ok, const QStringList &log, const QByteArray &after)
+    {
+        result = ok;
+        lines = QStringList {downloadingLine} + log;
+        stored = after;
+        return *this;
+    }
+};
+
+Row fromServer(Source source, const FakeResponse &response, qint64 total)
 {
-    return QStringLiteral("    FAILURE: MD5 hash of downloaded file was %1, which is distinct "
-                          "from the expected %2.")
-        .arg(md5Of(bytes), expected);
+    Row row;
+    row.source = source;
+    row.response = response;
+    row.total = total;
+    return row;
 }
 
-QString finished(int size)
+Row fromHttp(const FakeResponse &response)
 {
-    return QStringLiteral("    Finished downloading %1 bytes.").arg(size);
+    return fromServer(Http, response, response.body.size());
 }
 
-const QString downloading = QStringLiteral("Downloading {url} to {dest}");
-const QString verifying = QStringLiteral("    Verifying downloaded file ...");
-const QString notStored = QStringLiteral("    ERROR: Cloud not store downloaded file.");
-
-const QRegularExpression knownLine(
-    QStringLiteral("^    \\[(-?\\d+) %\\] Downloaded (-?\\d+) / (-?\\d+) bytes$"));
-const QRegularExpression unknownLine(QStringLiteral("^    Downloaded (\\d+) bytes$"));
-
-bool isProgress(const QString &line)
+Row fromFile(const QByteArray &content)
 {
-    return knownLine.match(line).hasMatch() || unknownLine.match(line).hasMatch();
+    Row row;
+    row.source = File;
+    row.fileContent = content;
+    return row;
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(Row)
 
 class TestDownload : public QObject {
     Q_OBJECT
@@ -85,367 +111,244 @@ private slots:
     void download();
 
 private:
-    QUrl prepareSource(int source, const FakeResponse &response, const QByteArray &fileContent);
-    bool fetch(const QUrl &url, const QString &dest, const QString &md5, const QString &releaseOn);
-    void checkLines(const QStringList &expected, const QUrl &url, const QString &dest);
-    void checkProgress(qint64 total, const QStringList &required, int minimum);
-    QStringList stagingFiles() const;
+    void addVerifiedRows();
+    void addDeliveryRows();
+    void addFailedTransferRows();
+    void addProgressRows();
+    void addFileRows();
+    QUrl prepareSource(const Row &row);
+    void checkLines(const Row &row, const QUrl &url, const QString &dest);
 
-    QTemporaryDir tmp_;
-    int argc_ = 1;
-    char name_[16] = "tst_download";
-    char *argv_[2] = {name_, nullptr};
-    std::unique_ptr<UpdaterApp> app_;
-    std::unique_ptr<LogCapture> log_;
-    std::unique_ptr<FakeHttpServer> http_;
-    std::unique_ptr<FakeHttpsServer> https_;
-    std::unique_ptr<RefusingPort> refusing_;
-    QString localPath_;
+    DownloadHarness harness_;
+    RefusingPort refusing_;
     QString destDir_;
-    int row_ = 0;
-    bool watchdogFired_ = false;
+    int rowNumber_ = 0;
 };
 
 void TestDownload::initTestCase()
 {
-    QVERIFY(tmp_.isValid());
-    isolateTempDir(tmp_.filePath(QStringLiteral("tmp")));
-    app_ = std::make_unique<UpdaterApp>(argc_, argv_);
-    localPath_ = tmp_.filePath(QStringLiteral("updates"));
-    QVERIFY(QDir().mkpath(localPath_));
-    app_->setLocalPath(localPath_);
-    log_ = std::make_unique<LogCapture>();
-    http_ = std::make_unique<FakeHttpServer>();
-    QVERIFY(http_->start());
-    https_ = std::make_unique<FakeHttpsServer>();
-    QVERIFY(https_->createCertificate(tmp_.path()));
-    QVERIFY(https_->start());
-    refusing_ = std::make_unique<RefusingPort>();
-    QVERIFY(refusing_->port() != 0);
-    destDir_ = tmp_.filePath(QStringLiteral("dest"));
+    QVERIFY(harness_.setUp("tst_download"));
+    QVERIFY(refusing_.port() != 0);
+    destDir_ = harness_.path(QStringLiteral("dest"));
 }
 
 void TestDownload::cleanupTestCase()
 {
-    refusing_.reset();
-    https_.reset();
-    http_.reset();
-    log_.reset();
-    app_.reset();
+    harness_.tearDown();
 }
 
 void TestDownload::init()
 {
     QDir(destDir_).removeRecursively();
     QVERIFY(QDir().mkpath(destDir_));
-    log_->clear();
-    watchdogFired_ = false;
+    harness_.log()->clear();
 }
 
 void TestDownload::download_data()
 {
-    QTest::addColumn<int>("source");
-    QTest::addColumn<FakeResponse>("response");
-    QTest::addColumn<QByteArray>("fileContent"); // null: no source file
-    QTest::addColumn<QString>("destName");
-    QTest::addColumn<QByteArray>("existing"); // null: no file at the destination before
-    QTest::addColumn<QString>("md5");
-    QTest::addColumn<QString>("releaseOn"); // a stall ends when a line matches this
-    QTest::addColumn<bool>("expected");
-    QTest::addColumn<QStringList>("lines"); // all but progress; "*" ends a prefix
-    QTest::addColumn<qint64>("total");
-    QTest::addColumn<QStringList>("progress"); // progress lines that must appear
-    QTest::addColumn<int>("minProgress");
-    QTest::addColumn<QByteArray>("stored"); // null: nothing at the destination
+    QTest::addColumn<Row>("row");
+    addVerifiedRows();
+    addDeliveryRows();
+    addFailedTransferRows();
+    addProgressRows();
+    addFileRows();
+}
 
-    const QByteArray none;
-    const QString pkg = QStringLiteral("pkg.bin");
-    const QString lost = QStringLiteral("missing/pkg.bin");
-    const QByteArray old("previous package");
-    const QString anyPercent = QStringLiteral("^    \\[\\d+ %\\]");
-
+void TestDownload::addVerifiedRows()
+{
     const QByteArray big = content(200000, 'a');
     QTest::newRow("verified success")
-        << int(Http) << FakeResponse::ok(big).delayBody(beyondProgressInterval).stallAfter(100000)
-        << none << pkg << old << md5Of(big) << anyPercent << true
-        << QStringList {downloading, verifying, verified(big), finished(big.size())}
-        << qint64(big.size())
-        << QStringList {QStringLiteral("    [100 %] Downloaded 200000 / 200000 bytes")} << 2 << big;
-
+        << fromHttp(FakeResponse::ok(big).delayBody(late).stallAfter(100000))
+               .over(previous)
+               .expecting(md5Of(big))
+               .releasedBy(QStringLiteral("^    \\[\\d+ %\\]"))
+               .showing({QStringLiteral("    [100 %] Downloaded 200000 / 200000 bytes")}, 2)
+               .gives(true, {verifying(), verified(big), finished(big.size())}, big);
     const QByteArray small = content(4096, 'b');
     const QString upper = md5Of(small).toUpper();
     QVERIFY(upper != md5Of(small));
     QTest::newRow("digest in upper case")
-        << int(Http) << FakeResponse::ok(small) << none << pkg << old << upper << QString() << false
-        << QStringList {downloading, verifying, mismatch(small, upper)} << qint64(small.size())
-        << QStringList() << 0 << old;
+        << fromHttp(FakeResponse::ok(small))
+               .over(previous)
+               .expecting(upper)
+               .gives(false, {verifying(), mismatch(small, upper)}, previous);
     const QString spaced = QLatin1Char(' ') + md5Of(small) + QLatin1Char(' ');
     QTest::newRow("digest with surrounding spaces")
-        << int(Http) << FakeResponse::ok(small) << none << pkg << old << spaced << QString()
-        << false << QStringList {downloading, verifying, mismatch(small, spaced)}
-        << qint64(small.size()) << QStringList() << 0 << old;
+        << fromHttp(FakeResponse::ok(small))
+               .over(previous)
+               .expecting(spaced)
+               .gives(false, {verifying(), mismatch(small, spaced)}, previous);
+    const QByteArray empty("");
+    QTest::newRow("empty body verified")
+        << fromHttp(FakeResponse::ok(empty))
+               .over(previous)
+               .expecting(md5Of(empty))
+               .gives(true, {verifying(), verified(empty), finished(0)}, empty);
+    const QByteArray trickled = content(20000, 'c');
+    QTest::newRow("body in small pieces")
+        << fromHttp(FakeResponse::ok(trickled).trickle(1000, 1))
+               .expecting(md5Of(trickled))
+               .gives(true, {verifying(), verified(trickled), finished(20000)}, trickled);
+}
 
+void TestDownload::addDeliveryRows()
+{
+    const QByteArray small = content(4096, 'b');
+    const QByteArray secure = content(70000, 'h');
+    QTest::newRow("https with a self-signed certificate")
+        << fromServer(Https, FakeResponse::ok(secure), secure.size())
+               .expecting(md5Of(secure))
+               .gives(true, {verifying(), verified(secure), finished(secure.size())}, secure);
+    QTest::newRow("destination folder missing")
+        << fromHttp(FakeResponse::ok(small))
+               .to(QStringLiteral("missing/pkg.bin"))
+               .expecting(md5Of(small))
+               .gives(false, {verifying(), verified(small), notStored()}, QByteArray());
+    const QByteArray moved("moved body");
+    QTest::newRow("redirect is stored, not followed")
+        << fromHttp(FakeResponse::redirect(302, "/elsewhere", moved))
+               .gives(true, {finished(moved.size())}, moved);
+}
+
+void TestDownload::addFailedTransferRows()
+{
     const QByteArray page("<html>gone</html>");
-    QTest::newRow("404 with a body")
-        << int(Http) << FakeResponse::status(404, "Not Found", page) << none << pkg << old
-        << QString() << QString() << false
-        << QStringList {downloading, QStringLiteral("    ERROR: (203) *")} << qint64(page.size())
-        << QStringList() << 0 << old;
-    QTest::newRow("500") << int(Http) << FakeResponse::status(500, "Internal Server Error", page)
-                         << none << pkg << none << QString() << QString() << false
-                         << QStringList {downloading, QStringLiteral("    ERROR: (401) *")}
-                         << qint64(page.size()) << QStringList() << 0 << none;
-
+    QTest::newRow("404 with a body") << fromHttp(FakeResponse::status(404, "Not Found", page))
+                                            .over(previous)
+                                            .gives(false, {error(203)}, previous);
+    QTest::newRow("500") << fromHttp(FakeResponse::status(500, "Internal Server Error", page))
+                                .gives(false, {error(401)}, QByteArray());
     QTest::newRow("body shorter than announced, then close")
-        << int(Http) << FakeResponse::ok(content(600, 'c')).announce(1000) << none << pkg << none
-        << QString() << QString() << false
-        << QStringList {downloading, QStringLiteral("    ERROR: (2) *")} << qint64(1000)
-        << QStringList() << 0 << none;
+        << fromServer(Http, FakeResponse::ok(content(600, 'c')).announce(1000), 1000)
+               .gives(false, {error(2)}, QByteArray());
+    QTest::newRow("connection dropped in the middle")
+        << fromHttp(FakeResponse::ok(content(1000, 'c')).closeAfter(400))
+               .over(previous)
+               .gives(false, {error(2)}, previous);
+    Row refused;
+    refused.source = Refused;
+    QTest::newRow("connection refused")
+        << refused.over(previous).gives(false, {error(1)}, previous);
+}
+
+void TestDownload::addProgressRows()
+{
     // A notification at exactly 999 (or 29) bytes: the body comes late enough
     // to be reported on arrival, and the last byte waits for that report.
     const QString at999 = QStringLiteral("    [99 %] Downloaded 999 / 1000 bytes");
     const QByteArray thousand = content(1000, 'd');
     QTest::newRow("999 of 1000 bytes is 99 %")
-        << int(Http) << FakeResponse::ok(thousand).delayBody(beyondProgressInterval).stallAfter(999)
-        << none << pkg << none << QString() << QRegularExpression::escape(at999) << true
-        << QStringList {downloading, finished(1000)} << qint64(1000)
-        << QStringList {at999, QStringLiteral("    [100 %] Downloaded 1000 / 1000 bytes")} << 2
-        << thousand;
+        << fromHttp(FakeResponse::ok(thousand).delayBody(late).stallAfter(999))
+               .releasedBy(QRegularExpression::escape(at999))
+               .showing({at999, QStringLiteral("    [100 %] Downloaded 1000 / 1000 bytes")}, 2)
+               .gives(true, {finished(1000)}, thousand);
     const QString at29 = QStringLiteral("    [28 %] Downloaded 29 / 100 bytes");
     const QByteArray hundred = content(100, 'e');
     QTest::newRow("29 of 100 bytes is 28 %")
-        << int(Http) << FakeResponse::ok(hundred).delayBody(beyondProgressInterval).stallAfter(29)
-        << none << pkg << none << QString() << QRegularExpression::escape(at29) << true
-        << QStringList {downloading, finished(100)} << qint64(100)
-        << QStringList {at29, QStringLiteral("    [100 %] Downloaded 100 / 100 bytes")} << 2
-        << hundred;
-
-    const QByteArray moved("moved body");
-    QTest::newRow("redirect is stored, not followed")
-        << int(Http) << FakeResponse::redirect(302, "/elsewhere", moved) << none << pkg << none
-        << QString() << QString() << true << QStringList {downloading, finished(moved.size())}
-        << qint64(moved.size()) << QStringList() << 0 << moved;
-
+        << fromHttp(FakeResponse::ok(hundred).delayBody(late).stallAfter(29))
+               .releasedBy(QRegularExpression::escape(at29))
+               .showing({at29, QStringLiteral("    [100 %] Downloaded 100 / 100 bytes")}, 2)
+               .gives(true, {finished(100)}, hundred);
+    // Chunked: the first chunk (65536 bytes, 65545 with framing) comes late
+    // and is reported by itself; the rest only once that report is logged.
     const QByteArray stream = content(3 * 1024 * 1024 + 5, 'f');
+    const FakeResponse chunked = FakeResponse::ok(stream).chunked({65536});
     QTest::newRow("size not announced")
-        << int(Http)
-        << FakeResponse::ok(stream)
-               .chunked({65536})
-               .delayBody(beyondProgressInterval)
-               .stallAfter(65545)
-        << none << pkg << none << md5Of(stream) << unknownLine.pattern() << true
-        << QStringList {downloading, verifying, verified(stream), finished(stream.size())}
-        << unknownSize
-        << QStringList {QStringLiteral("    [100 %] Downloaded 3145733 / 3145733 bytes")} << 2
-        << stream;
+        << fromServer(Http, FakeResponse(chunked).delayBody(late).stallAfter(65545), unknownSize)
+               .expecting(md5Of(stream))
+               .releasedBy(QStringLiteral("^    Downloaded \\d+ bytes$"))
+               .showing({QStringLiteral("    [100 %] Downloaded 3145733 / 3145733 bytes")}, 2)
+               .gives(true, {verifying(), verified(stream), finished(stream.size())}, stream);
+}
 
-    const QByteArray empty("");
-    QTest::newRow("empty body verified")
-        << int(Http) << FakeResponse::ok(empty) << none << pkg << old << md5Of(empty) << QString()
-        << true << QStringList {downloading, verifying, verified(empty), finished(0)} << qint64(0)
-        << QStringList() << 0 << empty;
-
-    QTest::newRow("destination folder missing")
-        << int(Http) << FakeResponse::ok(small) << none << lost << none << md5Of(small) << QString()
-        << false << QStringList {downloading, verifying, verified(small), notStored}
-        << qint64(small.size()) << QStringList() << 0 << none;
-
+void TestDownload::addFileRows()
+{
     const QByteArray local = content(3000, 'g');
+    const QByteArray other = content(10, 'z');
+    const QString missing = QStringLiteral("missing/pkg.bin");
     QTest::newRow("file URL copy")
-        << int(File) << FakeResponse() << local << pkg << old << QString() << QString() << true
-        << QStringList {downloading, finished(local.size())} << noProgress << QStringList() << 0
-        << local;
+        << fromFile(local).over(previous).gives(true, {finished(local.size())}, local);
     QTest::newRow("file URL, source missing")
-        << int(File) << FakeResponse() << none << pkg << old << QString() << QString() << false
-        << QStringList {downloading, notStored} << noProgress << QStringList() << 0 << none;
+        << fromFile(QByteArray()).over(previous).gives(false, {notStored()}, QByteArray());
     QTest::newRow("file URL verified")
-        << int(File) << FakeResponse() << local << pkg << none << md5Of(local) << QString() << true
-        << QStringList {downloading, verifying, verified(local), finished(local.size())}
-        << noProgress << QStringList() << 0 << local;
+        << fromFile(local)
+               .expecting(md5Of(local))
+               .gives(true, {verifying(), verified(local), finished(local.size())}, local);
+    // The destination goes before the copy, whatever the copy's outcome.
     QTest::newRow("file URL with a mismatching digest")
-        << int(File) << FakeResponse() << local << pkg << old << md5Of(small) << QString() << false
-        << QStringList {downloading, verifying, mismatch(local, md5Of(small))} << noProgress
-        << QStringList() << 0 << none;
+        << fromFile(local)
+               .over(previous)
+               .expecting(md5Of(other))
+               .gives(false, {verifying(), mismatch(local, md5Of(other))}, QByteArray());
     QTest::newRow("file URL into a missing folder")
-        << int(File) << FakeResponse() << local << lost << none << QString() << QString() << false
-        << QStringList {downloading, notStored} << noProgress << QStringList() << 0 << none;
-
-    const QByteArray secure = content(70000, 'h');
-    QTest::newRow("https with a self-signed certificate")
-        << int(Https) << FakeResponse::ok(secure) << none << pkg << none << md5Of(secure)
-        << QString() << true
-        << QStringList {downloading, verifying, verified(secure), finished(secure.size())}
-        << qint64(secure.size()) << QStringList() << 0 << secure;
-
-    QTest::newRow("connection refused")
-        << int(Refused) << FakeResponse() << none << pkg << old << QString() << QString() << false
-        << QStringList {downloading, QStringLiteral("    ERROR: (1) *")} << noProgress
-        << QStringList() << 0 << old;
+        << fromFile(local).to(missing).gives(false, {notStored()}, QByteArray());
 }
 
 void TestDownload::download()
 {
-    QFETCH(int, source);
-    QFETCH(FakeResponse, response);
-    QFETCH(QByteArray, fileContent);
-    QFETCH(QString, destName);
-    QFETCH(QByteArray, existing);
-    QFETCH(QString, md5);
-    QFETCH(QString, releaseOn);
-    QFETCH(bool, expected);
-    QFETCH(QStringList, lines);
-    QFETCH(qint64, total);
-    QFETCH(QStringList, progress);
-    QFETCH(int, minProgress);
-    QFETCH(QByteArray, stored);
+    QFETCH(Row, row);
+    const QString dest = destDir_ + QLatin1Char('/') + row.destName;
+    if (!row.existing.isNull())
+        QVERIFY(writeFile(dest, row.existing));
+    FakeHttpServer *http = harness_.http();
+    FakeHttpServer *https = harness_.https();
+    const int requestsBefore = http->requests().size() + https->requests().size();
+    const QUrl url = prepareSource(row);
 
-    const QString dest = destDir_ + QLatin1Char('/') + destName;
-    if (!existing.isNull())
-        QVERIFY(writeFile(dest, existing));
-    const int requestsBefore = http_->requests().size() + https_->requests().size();
-    const QUrl url = prepareSource(source, response, fileContent);
-
-    QCOMPARE(fetch(url, dest, md5, releaseOn), expected);
-    QVERIFY2(!watchdogFired_, "the download hung and was cut off");
-    checkLines(lines, url, dest);
-    checkProgress(total, progress, minProgress);
+    QCOMPARE(harness_.download(url, dest, row.md5, row.releaseOn), row.result);
+    QVERIFY2(!harness_.cutOff(), "the download hung and was cut off");
+    checkLines(row, url, dest);
+    if (QTest::currentTestFailed())
+        return;
+    checkProgress(harness_.log()->lines(), row.total, row.progress, row.minProgress);
+    if (QTest::currentTestFailed())
+        return;
 
     // One request per download: no retry, no redirect followed.
-    const int requests = http_->requests().size() + https_->requests().size() - requestsBefore;
-    QCOMPARE(requests, source == Http || source == Https ? 1 : 0);
+    const int requests = http->requests().size() + https->requests().size() - requestsBefore;
+    QCOMPARE(requests, row.source == Http || row.source == Https ? 1 : 0);
     QFile file(dest);
-    QCOMPARE(file.exists(), !stored.isNull());
-    if (!stored.isNull()) {
+    QCOMPARE(file.exists(), !row.stored.isNull());
+    if (!row.stored.isNull()) {
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), stored);
+        QVERIFY(file.readAll() == row.stored);
     }
     // The staging file goes with its reply, whatever the outcome.
-    QTRY_COMPARE(stagingFiles(), QStringList());
+    QTRY_COMPARE(harness_.stagingFiles(), QStringList());
 }
 
-QUrl TestDownload::prepareSource(
-    int source, const FakeResponse &response, const QByteArray &fileContent)
+QUrl TestDownload::prepareSource(const Row &row)
 {
-    const QString path = QStringLiteral("/row%1/pkg.bin").arg(++row_);
-    switch (source) {
+    const QString path = QStringLiteral("/row%1/pkg.bin").arg(++rowNumber_);
+    switch (row.source) {
     case Http:
-        http_->setResponse(path.toLatin1(), response);
-        return http_->url(path);
+        harness_.http()->setResponse(path.toLatin1(), row.response);
+        return harness_.http()->url(path);
     case Https:
-        https_->setResponse(path.toLatin1(), response);
-        return https_->url(path);
+        harness_.https()->setResponse(path.toLatin1(), row.response);
+        return harness_.https()->url(path);
     case File: {
-        const QString local = tmp_.filePath(QStringLiteral("source")) + path;
-        if (!fileContent.isNull())
-            writeFile(local, fileContent);
+        const QString local = harness_.path(QStringLiteral("source")) + path;
+        if (!row.fileContent.isNull())
+            writeFile(local, row.fileContent);
         return QUrl::fromLocalFile(local);
     }
-    default:
-        return refusing_->url(path);
+    case Refused:
+        break;
     }
+    return refusing_.url(path);
 }
 
-bool TestDownload::fetch(
-    const QUrl &url, const QString &dest, const QString &md5, const QString &releaseOn)
+void TestDownload::checkLines(const Row &row, const QUrl &url, const QString &dest)
 {
-    // The first matching line releases the stall, once and only during this
-    // download, late enough for the rest to be reported on arrival as well:
-    // then the final size is reported twice, by the data and by the end.
-    const QRegularExpression match(releaseOn);
-    QTimer release;
-    release.setSingleShot(true);
-    release.setTimerType(Qt::PreciseTimer);
-    connect(&release, &QTimer::timeout, http_.get(), &FakeHttpServer::release);
-    QMetaObject::Connection releaser;
-    if (!releaseOn.isEmpty()) {
-        releaser = connect(log_.get(), &LogCapture::lineLogged, this, [&](const QString &line) {
-            if (match.match(line).hasMatch() && !release.isActive()) {
-                disconnect(releaser);
-                release.start(beyondProgressInterval);
-            }
-        });
-    }
-    // Only a broken engine gets here: drop the connections so that it returns.
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, this, [this]() {
-        watchdogFired_ = true;
-        http_->closeAll();
-        https_->closeAll();
-    });
-    watchdog.start(30000);
-    const bool result = app_->download(url, dest, md5);
-    disconnect(releaser);
-    return result;
-}
-
-void TestDownload::checkLines(const QStringList &expected, const QUrl &url, const QString &dest)
-{
-    QStringList actual;
-    for (const QString &line : log_->lines()) {
-        if (!isProgress(line))
-            actual << line;
-    }
-    QCOMPARE(actual.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i) {
-        QString want = expected.at(i);
-        want.replace(QLatin1String("{url}"), url.toString());
-        want.replace(QLatin1String("{dest}"), dest);
-        if (want.endsWith(QLatin1Char('*'))) {
-            want.chop(1);
-            QVERIFY2(actual.at(i).startsWith(want) && actual.at(i).size() > want.size(),
-                qPrintable(actual.at(i)));
-        } else {
-            QCOMPARE(actual.at(i), want);
-        }
-    }
-}
-
-QStringList TestDownload::stagingFiles() const
-{
-    return QDir(localPath_)
-        .entryList({QStringLiteral(".updater-*")}, QDir::Files | QDir::Hidden | QDir::System);
-}
-
-void TestDownload::checkProgress(qint64 total, const QStringList &required, int minimum)
-{
-    QStringList lines;
-    for (const QString &line : log_->lines()) {
-        if (isProgress(line))
-            lines << line;
-    }
-    const QByteArray all = lines.join(QLatin1Char('|')).toLocal8Bit();
-    if (total == noProgress) {
-        QVERIFY2(lines.isEmpty(), all.constData());
-        return;
-    }
-    QVERIFY2(lines.size() >= minimum, all.constData());
-    for (const QString &line : required)
-        QVERIFY2(lines.contains(line), all.constData());
-    qint64 lastReceived = -1;
-    int lastPercent = -1;
-    for (int i = 0; i < lines.size(); ++i) {
-        const QRegularExpressionMatch known = knownLine.match(lines.at(i));
-        if (known.hasMatch()) {
-            const int percent = known.captured(1).toInt();
-            const qint64 received = known.captured(2).toLongLong();
-            const qint64 size = known.captured(3).toLongLong();
-            // Without an announced size only the closing report has one.
-            QVERIFY2(
-                total == unknownSize ? size == received && i == lines.size() - 1 : size == total,
-                all.constData());
-            QCOMPARE(percent, static_cast<int>(double(received) / double(size) * 100.0));
-            QVERIFY2(percent > lastPercent && received >= lastReceived, all.constData());
-            lastPercent = percent;
-            lastReceived = received;
-            continue;
-        }
-        const qint64 received = unknownLine.match(lines.at(i)).captured(1).toLongLong();
-        QCOMPARE(total, unknownSize);
-        // The first report, then one per MiB.
-        QVERIFY2(lastReceived < 0 || received - lastReceived >= 1024 * 1024, all.constData());
-        lastReceived = received;
-    }
+    QStringList expected = row.lines;
+    expected.replaceInStrings(QStringLiteral("{url}"), url.toString());
+    expected.replaceInStrings(QStringLiteral("{dest}"), dest);
+    const QStringList log = harness_.log()->lines();
+    compareLines(withoutProgress(log), expected);
+    // A stored download ends with its last line: no progress after it.
+    if (row.result)
+        QCOMPARE(log.last(), expected.last());
 }
 
 QTEST_APPLESS_MAIN(TestDownload)

@@ -2,16 +2,15 @@
 // ends when something else happens during the wait.
 
 #include "app/updaterapp.h"
-#include "support/fakehttpserver.h"
-#include "support/logcapture.h"
+#include "support/downloadharness.h"
 #include "support/testsupport.h"
 
 #include <QDir>
 #include <QLocalSocket>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 using namespace TestSupport;
@@ -53,41 +52,30 @@ private slots:
     void shutdownEndsTheWait();
 
 private:
-    QStringList stagingFiles() const;
-    // Drops every connection after a while, so that a broken engine cannot hang.
-    void armWatchdog(QTimer &timer);
+    // Runs once when the server next stalls, from within the wait.
+    void onNextStall(const std::function<void()> &action);
 
-    QTemporaryDir tmp_;
-    int argc_ = 1;
-    char name_[20] = "tst_downloadflow";
-    char *argv_[2] = {name_, nullptr};
-    std::unique_ptr<UpdaterApp> app_;
-    std::unique_ptr<LogCapture> log_;
-    std::unique_ptr<FakeHttpServer> http_;
+    DownloadHarness harness_;
+    UpdaterApp *app_ = nullptr;
+    LogCapture *log_ = nullptr;
+    FakeHttpServer *http_ = nullptr;
     QString localPath_;
     QString destDir_;
-    bool watchdogFired_ = false;
 };
 
 void TestDownloadFlow::initTestCase()
 {
-    QVERIFY(tmp_.isValid());
-    isolateTempDir(tmp_.filePath(QStringLiteral("tmp")));
-    app_ = std::make_unique<UpdaterApp>(argc_, argv_);
-    localPath_ = tmp_.filePath(QStringLiteral("updates"));
-    QVERIFY(QDir().mkpath(localPath_ + QStringLiteral("/available")));
-    app_->setLocalPath(localPath_);
-    log_ = std::make_unique<LogCapture>();
-    http_ = std::make_unique<FakeHttpServer>();
-    QVERIFY(http_->start());
-    destDir_ = tmp_.filePath(QStringLiteral("dest"));
+    QVERIFY(harness_.setUp("tst_downloadflow"));
+    app_ = harness_.app();
+    log_ = harness_.log();
+    http_ = harness_.http();
+    localPath_ = harness_.localPath();
+    destDir_ = harness_.path(QStringLiteral("dest"));
 }
 
 void TestDownloadFlow::cleanupTestCase()
 {
-    http_.reset();
-    log_.reset();
-    app_.reset();
+    harness_.tearDown();
 }
 
 void TestDownloadFlow::init()
@@ -95,23 +83,15 @@ void TestDownloadFlow::init()
     QDir(destDir_).removeRecursively();
     QVERIFY(QDir().mkpath(destDir_));
     log_->clear();
-    watchdogFired_ = false;
 }
 
-QStringList TestDownloadFlow::stagingFiles() const
+void TestDownloadFlow::onNextStall(const std::function<void()> &action)
 {
-    return QDir(localPath_)
-        .entryList({QStringLiteral(".updater-*")}, QDir::Files | QDir::Hidden | QDir::System);
-}
-
-void TestDownloadFlow::armWatchdog(QTimer &timer)
-{
-    timer.setSingleShot(true);
-    connect(&timer, &QTimer::timeout, this, [this]() {
-        watchdogFired_ = true;
-        http_->closeAll();
+    auto once = std::make_shared<QMetaObject::Connection>();
+    *once = connect(http_, &FakeHttpServer::stalled, this, [once, action]() {
+        disconnect(*once);
+        action();
     });
-    timer.start(30000);
 }
 
 void TestDownloadFlow::sendsUserAgent()
@@ -138,21 +118,19 @@ void TestDownloadFlow::refusesSecondDownloadWhileWaiting()
     bool secondResult = true;
     bool tried = false;
     QStringList linesAfterRefusal;
-    auto once = std::make_shared<QMetaObject::Connection>();
-    *once = connect(http_.get(), &FakeHttpServer::stalled, this, [&, once]() {
-        disconnect(*once);
+    onNextStall([&]() {
         tried = true;
         secondResult = app_->download(second, secondDest, QString());
         linesAfterRefusal = log_->lines();
-        QTimer::singleShot(0, http_.get(), &FakeHttpServer::release);
+        QTimer::singleShot(0, http_, &FakeHttpServer::release);
     });
     QTimer watchdog;
-    armWatchdog(watchdog);
+    harness_.armWatchdog(watchdog);
 
     const QString firstDest = destDir_ + QStringLiteral("/first.bin");
     QVERIFY(app_->download(
         http_->url(QStringLiteral("/first.bin")), firstDest, QString::fromLatin1(md5Hex(body))));
-    QVERIFY(!watchdogFired_);
+    QVERIFY(!harness_.cutOff());
     QVERIFY(tried);
     QVERIFY(!secondResult);
     // The refused call logs its one line and nothing more.
@@ -177,19 +155,17 @@ void TestDownloadFlow::stagesOutsideDestination()
     http_->setResponse("/staged.bin", FakeResponse::ok(body).stallAfter(150000));
     QStringList availableDuringStall {QStringLiteral("not looked at")};
     QStringList stagingDuringStall;
-    auto once = std::make_shared<QMetaObject::Connection>();
-    *once = connect(http_.get(), &FakeHttpServer::stalled, this, [&, once]() {
-        disconnect(*once);
+    onNextStall([&]() {
         availableDuringStall = entries(available);
-        stagingDuringStall = stagingFiles();
-        QTimer::singleShot(0, http_.get(), &FakeHttpServer::release);
+        stagingDuringStall = harness_.stagingFiles();
+        QTimer::singleShot(0, http_, &FakeHttpServer::release);
     });
     QTimer watchdog;
-    armWatchdog(watchdog);
+    harness_.armWatchdog(watchdog);
 
     QVERIFY(app_->download(
         http_->url(QStringLiteral("/staged.bin")), dest, QString::fromLatin1(md5Hex(body))));
-    QVERIFY(!watchdogFired_);
+    QVERIFY(!harness_.cutOff());
     // Half a package in available would pass for a package waiting to be installed.
     QCOMPARE(availableDuringStall, QStringList());
     QCOMPARE(stagingDuringStall.size(), 1);
@@ -198,7 +174,7 @@ void TestDownloadFlow::stagesOutsideDestination()
         qPrintable(stagingDuringStall.first()));
     QCOMPARE(entries(available), QStringList {QStringLiteral("pkg.bin")});
     QCOMPARE(readFile(dest), body);
-    QTRY_COMPARE(stagingFiles(), QStringList());
+    QTRY_COMPARE(harness_.stagingFiles(), QStringList());
 }
 
 void TestDownloadFlow::shutdownEndsTheWait()
@@ -212,14 +188,12 @@ void TestDownloadFlow::shutdownEndsTheWait()
         sender.write("shutdown");
         sender.flush();
     });
-    auto once = std::make_shared<QMetaObject::Connection>();
-    *once = connect(http_.get(), &FakeHttpServer::stalled, this, [&, once]() {
-        disconnect(*once);
+    onNextStall([&]() {
         sender.connectToServer(QStringLiteral("OrbApplicationUpdater"), QIODevice::WriteOnly);
     });
     QTimer watchdog;
-    armWatchdog(watchdog);
-    connect(&watchdog, &QTimer::timeout, app_.get(), &QCoreApplication::quit);
+    harness_.armWatchdog(watchdog);
+    connect(&watchdog, &QTimer::timeout, app_, &QCoreApplication::quit);
 
     // Inside the application's own loop, as in a real run: the shutdown quits it.
     bool result = true;
@@ -231,14 +205,14 @@ void TestDownloadFlow::shutdownEndsTheWait()
         QCoreApplication::quit();
     });
     app_->exec();
-    QVERIFY(!watchdogFired_);
+    QVERIFY(!harness_.cutOff());
     QVERIFY(returned);
     QVERIFY(!result);
     QVERIFY(log_->lines().contains(QStringLiteral("Received LOCAL SOCKET message: shutdown")));
     QVERIFY(!QFile::exists(dest));
     // The transfer was given up: its connection closes, its staging file goes.
     QTRY_COMPARE(http_->openConnections(), 0);
-    QTRY_COMPARE(stagingFiles(), QStringList());
+    QTRY_COMPARE(harness_.stagingFiles(), QStringList());
     QVERIFY(!QFile::exists(dest));
     QVERIFY(!log_->lines().contains(QStringLiteral("    Finished downloading 200000 bytes.")));
 }
