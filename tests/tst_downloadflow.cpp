@@ -214,6 +214,7 @@ void TestDownloadFlow::shutdownEndsTheWait()
     QTRY_COMPARE(http_->openConnections(), 0);
     QTRY_COMPARE(harness_.stagingFiles(), QStringList());
     QVERIFY(!QFile::exists(dest));
+    QVERIFY(!log_->lines().contains(QStringLiteral("    Verifying downloaded file ...")));
     QVERIFY(!log_->lines().contains(QStringLiteral("    Finished downloading 200000 bytes.")));
 }
 
