@@ -85,7 +85,10 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         // or onReplyFinished never releases the reply and its staging file.
         QObject::disconnect(reply, nullptr, job, nullptr);
         job->fail();
-        reply->abort();
+        // A reply that reported its error finishes by itself; aborting it
+        // would report a second error, which Qt logs as an internal problem.
+        if (reply->error() == QNetworkReply::NoError)
+            reply->abort();
     }
     return false;
 }
