@@ -44,8 +44,14 @@ DownloadJob::DownloadJob(
 void DownloadJob::append(const char *data, qint64 size)
 {
     hash_.addData(data, static_cast<int>(size));
-    if (!writeFailed_ && staging_.write(data, size) != size)
-        writeFailed_ = true;
+    if (writeFailed_ || staging_.write(data, size) == size)
+        return;
+    writeFailed_ = true;
+    // This body can no longer be stored: give its space back at once, so that
+    // a disk it filled still has room for the log lines reporting the failure.
+    // Closed first: remove() does nothing while the unwritten rest fails to flush.
+    staging_.close();
+    staging_.remove();
 }
 
 void DownloadJob::drain(QIODevice *source)
