@@ -28,7 +28,11 @@ QString prepareLocalTree(QDir dir)
 {
     if (!dir.exists(QStringLiteral("updates")))
         dir.mkdir(QStringLiteral("updates"));
-    dir.cd(QStringLiteral("updates"));
+    // An updates entry that is no directory stays the updates path all the
+    // same: the local path itself would take the package and the log, and the
+    // archive would go beside it.
+    if (!dir.cd(QStringLiteral("updates")))
+        return dir.absoluteFilePath(QStringLiteral("updates"));
     if (!dir.exists(QStringLiteral("available")))
         dir.mkdir(QStringLiteral("available"));
     if (!dir.exists(QStringLiteral("cache")))
