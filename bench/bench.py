@@ -166,6 +166,8 @@ class Bench:
         local, env = self.fresh_local()
         command = [self.args.updater, "--localPath", local, "--remotePath", remote]
         sync_disk()
+        if size:
+            prewarm(self.work, size)
         result = timed(command, self.work, env)
         log_path = os.path.join(local, "updates", "updater.log")
         with open(log_path, encoding="latin-1") as log:
@@ -185,12 +187,13 @@ class Bench:
         shutil.rmtree(env["TMPDIR"])
         return result
 
-    def run_tools(self, fetch, expected):
+    def run_tools(self, fetch, expected, size):
         """fetch is the command that puts the package at target; then md5sum checks it."""
         target = os.path.join(self.work, "tools-copy.pkg")
         script = '%s && md5sum "$1" > "$2"' % fetch
         digest_out = os.path.join(self.work, "md5sum.out")
         sync_disk()
+        prewarm(self.work, size)
         result = timed(["sh", "-c", script, "sh", target, digest_out], self.work)
         with open(digest_out) as text:
             if text.read().split()[0] != expected:
@@ -202,6 +205,23 @@ class Bench:
 def sync_disk():
     # Write-back of the previous run must not be charged to the next one.
     os.sync()
+
+
+def prewarm(work, size):
+    """Writes and deletes a scratch file of the package's size.
+
+    In a virtual machine the host may take back memory that the guest left
+    free for a few seconds, and the guest then pays for touching it again:
+    a 1 GiB write into the page cache can cost 0.3 s or 3 s depending on
+    how long ago the previous run's files were deleted. Recycling the pages
+    just before each timed run gives both sides the same start.
+    """
+    scratch = os.path.join(work, "prewarm.tmp")
+    block = bytes(8 << 20)
+    with open(scratch, "wb") as out:
+        for _ in range(0, size, len(block)):
+            out.write(block)
+    os.remove(scratch)
 
 
 def median(results, key):
@@ -226,7 +246,7 @@ def bench_transfer(bench, label, remote, fetch, tool_name, expected, size):
     a_runs, b_runs = [], []
     for rep in range(bench.args.reps):
         a_runs.append(bench.run_updater(remote, expected, size, check_file=rep == 0))
-        b_runs.append(bench.run_tools(fetch, expected))
+        b_runs.append(bench.run_tools(fetch, expected, size))
         if bench.args.verbose:
             print("# %s rep %d: updater %s, %s %s" % (label, rep + 1, a_runs[-1], tool_name,
                                                        b_runs[-1]))
@@ -288,6 +308,7 @@ def print_machine(args):
     print("load_average_at_start %.2f %.2f %.2f" % os.getloadavg())
     print("updater %s" % args.updater)
     print("repetitions %d (idle %d); figures are medians" % (args.reps, args.idle_reps))
+    print("method: updater and tools alternate; page cache recycled before each timed transfer")
     sys.stdout.flush()
 
 

@@ -4,6 +4,7 @@
 # e.g. bench/run.sh --size 1G,4G --reps 5 --scenarios http,idle
 set -eu
 cd "$(dirname "$0")/.."
-tools/deps.sh
-tools/build.sh build
+# Build output goes to stderr so that stdout holds only the figures.
+tools/deps.sh >&2
+tools/build.sh build >&2
 exec python3 bench/bench.py --updater build/updater "$@"
