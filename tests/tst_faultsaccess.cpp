@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -82,13 +83,15 @@ private:
     void checkPlaceKept(E2ESite &site, int place);
 
     QString base_;
+    QTemporaryDir probeDir_;
     QString noNobody_;
 };
 
 void AccessFaults::initTestCase()
 {
     base_ = QDir::tempPath();
-    noNobody_ = Faults::cannotRunAsNobody();
+    QVERIFY(probeDir_.isValid());
+    noNobody_ = Faults::cannotRunAsNobody(probeDir_.path());
 }
 
 void AccessFaults::unwritablePlace_data()

@@ -30,7 +30,7 @@ bool nobodyIds(uint *uid, uint *gid)
     return true;
 }
 
-QString cannotRunAsNobody()
+QString cannotRunAsNobody(const QString &tmpDir)
 {
     uint uid = 0;
     uint gid = 0;
@@ -38,8 +38,13 @@ QString cannotRunAsNobody()
         return QStringLiteral("changing the user needs root");
     if (!nobodyIds(&uid, &gid))
         return QStringLiteral("there is no user nobody");
+    if (::chown(QFile::encodeName(tmpDir).constData(), uid, gid) != 0)
+        return QStringLiteral("cannot hand a directory to nobody");
     // The binary must be reachable for that user, and the sanitizers' files too.
     LimitedProcess probe(ChildSetup {-1, true});
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmpDir);
+    probe.setProcessEnvironment(env);
     probe.start(TestSupport::updaterBinary(), {QStringLiteral("--version")});
     if (!probe.waitForFinished(30000) || probe.exitStatus() != QProcess::NormalExit
         || probe.exitCode() != 0) {

@@ -20,8 +20,9 @@ struct ChildSetup {
 
 // The ids of user nobody and its group; false when there is no such user.
 bool nobodyIds(uint *uid, uint *gid);
-// Why a run as nobody cannot be arranged here; empty when it can.
-QString cannotRunAsNobody();
+// Why a run as nobody cannot be arranged here; empty when it can. The trial
+// run gets tmpDir, which is handed to nobody, as its TMPDIR.
+QString cannotRunAsNobody(const QString &tmpDir);
 
 // A QProcess whose child applies the setup between fork and exec.
 class LimitedProcess : public QProcess {
