@@ -147,6 +147,7 @@ void AccessFaults::unwritablePlace()
     const TestSupport::RunResult run
         = Faults::runUpdater(site.args(site.repoUrl(QStringLiteral("file"))), site.tmp(), setup);
     const QString defect = Faults::runDefect(run, boundMs);
+    qInfo("the run took %lld ms", run.elapsedMs);
     QVERIFY2(
         defect.isEmpty(), qPrintable(defect + QLatin1Char('\n') + Faults::logText(site.logPath())));
 

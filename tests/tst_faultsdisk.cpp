@@ -127,6 +127,7 @@ void DiskFaults::diskFull()
     const TestSupport::RunResult run = Faults::runUpdater(args, site.tmp(), setup);
     const QString logPath = local + QStringLiteral("/updates/updater.log");
     const QString defect = Faults::runDefect(run, boundMs);
+    qInfo("the run took %lld ms", run.elapsedMs);
     QVERIFY2(defect.isEmpty(), qPrintable(defect + QLatin1Char('\n') + Faults::logText(logPath)));
     checkFailedRun(local, url);
     if (QTest::currentTestFailed())

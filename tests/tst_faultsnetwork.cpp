@@ -185,6 +185,7 @@ void NetworkFaults::packageTransferBreaks()
     const TestSupport::RunResult run
         = Faults::runUpdater(site.args(root.toString()), site.tmp(), Faults::ChildSetup());
     const QString defect = Faults::runDefect(run, boundMs);
+    qInfo("the run took %lld ms", run.elapsedMs);
     QVERIFY2(
         defect.isEmpty(), qPrintable(defect + QLatin1Char('\n') + Faults::logText(site.logPath())));
     if (fault == KillNginx || fault == ResetInBody)
