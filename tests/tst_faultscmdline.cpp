@@ -12,6 +12,7 @@
 // "..", no percent sign (which URLs would decode into dots) and no leading "/".
 
 #include "support/fakehttpserver.h"
+#include "support/malformedlines.h"
 #include "support/testsupport.h"
 
 #include <QDir>
@@ -22,7 +23,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <vector>
@@ -53,150 +53,6 @@ const unsigned watchdogSeconds = 30;
 const qint64 totalDeadlineMs = 15 * 60 * 1000;
 // Exit code the sanitizers use here, so that a finding never passes for 1.
 const char sanitizerExit[] = ":exitcode=86";
-
-// Text that may stand anywhere: no scheme, no parent step, nothing absolute.
-QByteArray harmless(QByteArray text)
-{
-    for (char &c : text) {
-        if (c == ':' || c == '@' || c == '%' || c == '\0')
-            c = '_';
-    }
-    while (text.contains(".."))
-        text.replace("..", "._");
-    if (text.startsWith('/'))
-        text[0] = '_';
-    return text;
-}
-
-class LineGenerator {
-public:
-    explicit LineGenerator(quint32 seed)
-        : rng_(seed)
-    {
-    }
-
-    QList<QByteArray> next()
-    {
-        QList<QByteArray> line;
-        if (chance(45)) {
-            // A line that would work, then changed in a place or two, so that
-            // runs also get past the parser into the checks of the locations.
-            line = usableLine();
-            for (int i = pick(3); i > 0; --i)
-                mutate(line);
-            return line;
-        }
-        for (int i = pick(9); i > 0; --i)
-            line << token();
-        return line;
-    }
-
-private:
-    int pick(int bound) { return int(rng_.bounded(quint32(bound))); }
-    bool chance(int percent) { return pick(100) < percent; }
-
-    QList<QByteArray> usableLine()
-    {
-        static const QByteArray locals[] = {"a", "@SLOT@/a", "b", "\xc3\xbc-dir", "."};
-        static const QByteArray remotes[] = {"file://@SLOT@/repo", "file:repo",
-            "http://127.0.0.1:@PORT@/", "https://127.0.0.1:@PORT@/x"};
-        QList<QList<QByteArray>> pairs {{"localPath", locals[pick(int(std::size(locals)))]},
-            {"remotePath", remotes[pick(int(std::size(remotes)))]}};
-        if (chance(40))
-            pairs.append({"appKind", chance(50) ? QByteArray("pc") : value()});
-        std::shuffle(pairs.begin(), pairs.end(), rng_);
-        QList<QByteArray> line;
-        for (const QList<QByteArray> &pair : pairs) {
-            if (chance(30))
-                line << "--" + pair.first() + '=' + pair.last();
-            else
-                line << "--" + pair.first() << pair.last();
-        }
-        return line;
-    }
-
-    void mutate(QList<QByteArray> &line)
-    {
-        const int at = pick(line.size() + 1);
-        switch (pick(3)) {
-        case 0:
-            line.insert(at, token());
-            break;
-        case 1:
-            if (at < line.size())
-                line[at] = token();
-            break;
-        default:
-            if (at < line.size())
-                line.removeAt(at);
-            break;
-        }
-    }
-
-    QByteArray token()
-    {
-        const int kind = pick(100);
-        if (kind < 55)
-            return option();
-        if (kind < 92)
-            return value();
-        static const QByteArray bare[] = {"--", "-", "", "=", "---"};
-        return bare[pick(5)];
-    }
-
-    QByteArray option()
-    {
-        static const QByteArray dashes[]
-            = {"--", "--", "--", "--", "-", "-", "", "---", "\xe2\x80\x94" /* em dash */};
-        static const QByteArray names[]
-            = {"localPath", "remotePath", "appKind", "shutdown", "help", "version", "help-all", "h",
-                "v", "?", "localpath", "LocalPath", "local", "remote", "appkind", "SHUTDOWN"};
-        QByteArray name = chance(12) ? harmless(randomText(1 + pick(12), false))
-                                     : names[pick(int(std::size(names)))];
-        QByteArray text = dashes[pick(int(std::size(dashes)))] + name;
-        if (chance(25))
-            text += '=' + value();
-        return text;
-    }
-
-    QByteArray value()
-    {
-        static const QByteArray pool[] = {"a", "b", "file", "missing", "", ".", "./a", "@SLOT@/a",
-            "@SLOT@/b", "@SLOT@/\xc3\xbc-dir", "@SLOT@/missing", "file://@SLOT@/repo",
-            "file://@SLOT@/repo/", "file://@SLOT@/nowhere", "file:repo", "http://127.0.0.1:@PORT@/",
-            "https://127.0.0.1:@PORT@/x", "ftp://127.0.0.1:@PORT@/", "http://", "://",
-            "http:", "kiosk", "pc", "mac", "\xc3\xbc-dir"};
-        const int kind = pick(100);
-        if (kind < 60)
-            return pool[pick(int(std::size(pool)))];
-        if (kind < 70)
-            return harmless(randomText(1024 + pick(63 * 1024), false));
-        if (kind < 85)
-            return harmless(nonAscii());
-        return harmless(randomText(1 + pick(64), true));
-    }
-
-    // Printable ASCII, or any byte but NUL.
-    QByteArray randomText(int size, bool anyByte)
-    {
-        QByteArray text(size, Qt::Uninitialized);
-        for (char &c : text)
-            c = char(anyByte ? 1 + pick(255) : 32 + pick(95));
-        return text;
-    }
-
-    QByteArray nonAscii()
-    {
-        static const uint points[] = {0xe9, 0xfc, 0x3b1, 0x416, 0x5d0, 0x627, 0x300, 0x4e2d, 0x65e5,
-            0xfeff, 0xfffd, 0x1f600, 0x10ffff, 0x200b, 0x202e};
-        QString text;
-        for (int i = 1 + pick(12); i > 0; --i)
-            text += QString::fromUcs4(&points[pick(int(std::size(points)))], 1);
-        return text.toUtf8();
-    }
-
-    QRandomGenerator rng_;
-};
 
 // One directory in which runs take place one after another.
 struct Slot {
@@ -340,7 +196,7 @@ QByteArray CommandLineFaults::judge(int status, const Slot &slot) const
 
 void CommandLineFaults::runAll(int count, quint32 seed)
 {
-    LineGenerator generator(seed);
+    Faults::LineGenerator generator(seed);
     std::map<pid_t, std::pair<int, QList<QByteArray>>> running; // pid -> index, line
     std::vector<pid_t> slotPid(slots_.size(), 0);
     QElapsedTimer total;
