@@ -269,7 +269,6 @@ def bench_idle(bench, remote):
     print("idle updater_wall_ms %.1f" % (median(runs, "wall") * 1000))
     print("idle updater_wall_min_ms %.1f" % (min(r["wall"] for r in runs) * 1000))
     print("idle updater_peak_rss_mib %.1f" % (median(runs, "rss") / 1024.0))
-    print("idle updater_cpu_ms %.0f" % (median(runs, "cpu") * 1000))
     sys.stdout.flush()
 
 
