@@ -26,9 +26,13 @@ const qint64 fileSizeLimit = 1024 * 1024;
 const qint64 boundMs = 30000;
 // The first page of the log is taken at the start, while the disk has room.
 const int logPage = 4096;
-// Long enough that the log ends its first page during the package download,
-// after the disk has filled up; see diskFull().
-const int localPathLength = 460;
+// Where the package's download line should end: close enough to the end of
+// the log's first page that only lines written once the disk is full, the
+// failure lines among them, go beyond it; far enough for a stray progress
+// line before.
+const int logPageRoom = 100;
+// A path this long stands four times in the log before the package's download.
+const int pathUses = 4;
 
 enum Limit { Tmpfs, FileSize };
 
@@ -65,8 +69,10 @@ private slots:
     void diskFull();
 
 private:
-    // The local path: the mount point itself, or a deep directory below it.
-    QString makeLocalPath(const QString &mountPoint, bool deep);
+    // A directory below `parent` whose path is `length` characters long.
+    QString makeLocalPath(const QString &parent, int length);
+    int pathLengthForLogEdge(const QString &mountPoint, FakeHttpServer &server,
+        const QByteArray &package, const QString &tmpDir);
     void checkFailedRun(const QString &local, const QString &url);
 
     QString base_;
@@ -108,17 +114,18 @@ void DiskFaults::diskFull()
     } else {
         setup.fileSizeLimit = fileSizeLimit;
     }
-    const bool trickled = limit == Tmpfs && scheme == QLatin1String("http");
-    const QString local = makeLocalPath(site.local(), trickled);
-    QVERIFY(!local.isEmpty());
-
     FakeHttpServer server;
     QVERIFY(server.start());
+    server.setResponse("/pc/" + packageName.toLatin1(), FakeResponse::ok(package));
+    // Over http the log is made to need a new page once the disk is full.
+    const bool edge = limit == Tmpfs && scheme == QLatin1String("http");
+    const int length = edge ? pathLengthForLogEdge(site.local(), server, package, site.tmp())
+                            : site.local().size() + 2;
+    QVERIFY(length > 0);
+    const QString local = makeLocalPath(site.local(), length);
+    QVERIFY(!local.isEmpty());
     server.setResponse("/pc/updates.json",
         FakeResponse::ok(Repository::contentOf(site.repo() + QStringLiteral("/pc/updates.json"))));
-    // Slow enough for progress lines to go on after the disk is full.
-    server.setResponse("/pc/" + packageName.toLatin1(),
-        trickled ? FakeResponse::ok(package).trickle(16 * 1024, 10) : FakeResponse::ok(package));
     const QString url = scheme == QLatin1String("http") ? server.url(QString()).toString()
                                                         : site.repoUrl(QStringLiteral("file"));
 
@@ -132,24 +139,57 @@ void DiskFaults::diskFull()
     checkFailedRun(local, url);
     if (QTest::currentTestFailed())
         return;
-    if (trickled) {
+    if (edge) {
         const QString crossing = lineAt(Repository::contentOf(logPath), logPage);
         QVERIFY2(writtenWhileFull(crossing),
             qPrintable(QStringLiteral("the log's second page began with \"%1\", before the "
-                                      "disk was full: adjust the local path's length")
+                                      "disk was full")
                            .arg(crossing)));
     }
 }
 
-QString DiskFaults::makeLocalPath(const QString &mountPoint, bool deep)
+QString DiskFaults::makeLocalPath(const QString &parent, int length)
 {
-    QString path = mountPoint;
-    while (deep && path.size() < localPathLength) {
-        const int room = localPathLength - path.size() - 1;
-        path += QLatin1Char('/') + QString(qBound(1, room, 100), QLatin1Char('d'));
+    QString path = parent;
+    while (path.size() < length) {
+        const int remaining = length - path.size();
+        // Segments of at most 100, never leaving one character over.
+        int segment = qMin(100, remaining - 1);
+        if (remaining - 1 - segment == 1)
+            --segment;
+        path += QLatin1Char('/') + QString(segment, QLatin1Char('d'));
     }
     const QString logs = path + QStringLiteral("/backup/logs");
-    return QDir().mkpath(logs) ? path : QString();
+    return path.size() == length && QDir().mkpath(logs) ? path : QString();
+}
+
+// A trial run, whose manifest offers nothing newer but is as long as the real
+// one, measures the log up to the package's download; the length of the
+// local path then places the end of that line logPageRoom bytes before the
+// end of the log's first page. 0 when the trial fails.
+int DiskFaults::pathLengthForLogEdge(const QString &mountPoint, FakeHttpServer &server,
+    const QByteArray &package, const QString &tmpDir)
+{
+    const int trialLength = mountPoint.size() + 200;
+    const QString trial = makeLocalPath(mountPoint + QStringLiteral("/t"), trialLength);
+    const QString md5 = QString::fromLatin1(TestSupport::md5Hex(package));
+    server.setResponse("/pc/updates.json",
+        FakeResponse::ok(Repository::manifest(packageName, md5, QStringLiteral("0.2.0"))));
+    const QString url = server.url(QString()).toString();
+    const TestSupport::RunResult run = Faults::runUpdater(
+        {QStringLiteral("--localPath"), trial, QStringLiteral("--remotePath"), url}, tmpDir,
+        Faults::ChildSetup(), int(boundMs));
+    const QByteArray log = Repository::contentOf(trial + QStringLiteral("/updates/updater.log"));
+    const int checked = log.indexOf("Checking if version 0.2.0");
+    QDir(mountPoint + QStringLiteral("/t")).removeRecursively();
+    if (!Faults::runDefect(run, boundMs).isEmpty() || checked < 0)
+        return 0;
+    const int beforePackage = log.indexOf('\n', checked) + 1;
+    const int stamp = log.indexOf(">  ") + 3;
+    const QString packageLine = QStringLiteral("Downloading %1/pc/%2 to %3/updates/available/%2\n")
+                                    .arg(url, packageName, trial);
+    const int measured = beforePackage + stamp + packageLine.toLatin1().size();
+    return trialLength + (logPage - logPageRoom - measured) / pathUses;
 }
 
 void DiskFaults::checkFailedRun(const QString &local, const QString &url)
