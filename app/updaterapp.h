@@ -13,6 +13,7 @@
 #include <memory>
 
 class CommandLine;
+class DownloadJob;
 class QLocalServer;
 class QLockFile;
 class QNetworkReply;
@@ -56,6 +57,8 @@ private:
 
     bool copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5);
     QString stagingDirectory(const QString &destPath) const;
+    void watchReply(QNetworkReply *reply, DownloadJob *job);
+    void abandonReply(QNetworkReply *reply, DownloadJob *job);
     void onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors);
     void onReplyFinished(QNetworkReply *reply);
 

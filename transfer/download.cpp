@@ -12,6 +12,16 @@ namespace {
 // Bounds what Qt buffers for a reply: memory stays flat whatever the size.
 const qint64 replyBufferSize = 1024 * 1024;
 
+// Qt 5.15 renamed the error notification; older versions only have the overload.
+auto replyErrorSignal()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    return &QNetworkReply::errorOccurred;
+#else
+    return QOverload<QNetworkReply::NetworkError>::of(&QNetworkReply::error);
+#endif
+}
+
 QByteArray userAgent()
 {
     return QStringLiteral("%1-%2-%3")
@@ -45,6 +55,20 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     reply->setReadBufferSize(replyBufferSize);
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
 
+    watchReply(reply, job);
+
+    if (job->state() == DownloadJob::State::Pending)
+        downloadLoop_.exec();
+    if (job->state() == DownloadJob::State::Stored)
+        return true;
+    // Ended from outside: nothing of this transfer may be stored afterwards.
+    abandonReply(reply, job);
+    return false;
+}
+
+// The four handlers of one reply; they live as long as its job.
+void UpdaterApp::watchReply(QNetworkReply *reply, DownloadJob *job)
+{
     connect(
         reply, &QNetworkReply::downloadProgress, job,
         [job](qint64 received, qint64 total) { job->logProgress(received, total); },
@@ -66,7 +90,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         },
         Qt::DirectConnection);
     connect(
-        reply, &QNetworkReply::errorOccurred, job,
+        reply, replyErrorSignal(), job,
         [this, job, reply](QNetworkReply::NetworkError code) {
             qInfo("    ERROR: (%d) %s", static_cast<int>(code),
                 reply->errorString().toLocal8Bit().constData());
@@ -74,23 +98,20 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
             downloadLoop_.exit(1);
         },
         Qt::DirectConnection);
+}
 
-    if (job->state() == DownloadJob::State::Pending)
-        downloadLoop_.exec();
-    if (job->state() == DownloadJob::State::Stored)
-        return true;
-    // Ended from outside: nothing of this transfer may be stored afterwards.
-    if (!reply->isFinished()) {
-        // Only our handlers: the manager's own hook on the reply must stay,
-        // or onReplyFinished never releases the reply and its staging file.
-        QObject::disconnect(reply, nullptr, job, nullptr);
-        job->fail();
-        // A reply that reported its error finishes by itself; aborting it
-        // would report a second error, which Qt logs as an internal problem.
-        if (reply->error() == QNetworkReply::NoError)
-            reply->abort();
-    }
-    return false;
+void UpdaterApp::abandonReply(QNetworkReply *reply, DownloadJob *job)
+{
+    if (reply->isFinished())
+        return;
+    // Only our handlers: the manager's own hook on the reply must stay,
+    // or onReplyFinished never releases the reply and its staging file.
+    QObject::disconnect(reply, nullptr, job, nullptr);
+    job->fail();
+    // A reply that reported its error finishes by itself; aborting it
+    // would report a second error, which Qt logs as an internal problem.
+    if (reply->error() == QNetworkReply::NoError)
+        reply->abort();
 }
 
 bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5)
