@@ -83,34 +83,14 @@ TestSupport::RunResult runUpdater(
     const QStringList &args, const QString &tmpDir, const ChildSetup &setup, int timeoutMs)
 {
     LimitedProcess process(setup);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    QDir().mkpath(tmpDir);
-    env.insert(QStringLiteral("TMPDIR"), tmpDir);
-    process.setProcessEnvironment(env);
-    process.setProgram(TestSupport::updaterBinary());
-    process.setArguments(args);
-    TestSupport::RunResult result;
+    TestSupport::prepareUpdater(process, args, tmpDir);
     QElapsedTimer timer;
     timer.start();
     process.start();
     // The event loop runs meanwhile: the test's own servers answer the child.
-    result.finished = QTest::qWaitFor(
+    const bool finished = QTest::qWaitFor(
         [&process]() { return process.state() == QProcess::NotRunning; }, timeoutMs);
-    result.elapsedMs = timer.elapsed();
-    if (process.error() == QProcess::FailedToStart) {
-        result.finished = false;
-        result.err = process.errorString().toLocal8Bit();
-        return result;
-    }
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    result.exitCode = process.exitCode();
-    result.exitStatus = process.exitStatus();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    return TestSupport::collectRun(process, finished, timer.elapsed());
 }
 
 QString runDefect(const TestSupport::RunResult &run, qint64 boundMs)

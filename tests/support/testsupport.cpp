@@ -25,7 +25,7 @@ void isolateTempDir(const QString &dir)
     qputenv("TMPDIR", QFile::encodeName(dir));
 }
 
-static void prepare(QProcess &process, const QStringList &args, const QString &tmpDir)
+void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     QDir().mkpath(tmpDir);
@@ -38,13 +38,24 @@ static void prepare(QProcess &process, const QStringList &args, const QString &t
 RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeoutMs)
 {
     QProcess process;
-    prepare(process, args, tmpDir);
-    RunResult result;
+    prepareUpdater(process, args, tmpDir);
     QElapsedTimer timer;
     timer.start();
     process.start();
-    result.finished = process.waitForFinished(timeoutMs);
-    result.elapsedMs = timer.elapsed();
+    const bool finished = process.waitForFinished(timeoutMs);
+    return collectRun(process, finished, timer.elapsed());
+}
+
+RunResult collectRun(QProcess &process, bool finished, qint64 elapsedMs)
+{
+    RunResult result;
+    result.finished = finished;
+    result.elapsedMs = elapsedMs;
+    if (process.error() == QProcess::FailedToStart) {
+        result.finished = false;
+        result.err = process.errorString().toLocal8Bit();
+        return result;
+    }
     if (!result.finished) {
         process.kill();
         process.waitForFinished(5000);
@@ -59,7 +70,7 @@ RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeout
 QProcess *startUpdater(const QStringList &args, const QString &tmpDir, QObject *parent)
 {
     auto *process = new QProcess(parent);
-    prepare(*process, args, tmpDir);
+    prepareUpdater(*process, args, tmpDir);
     process->start();
     return process;
 }

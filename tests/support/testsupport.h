@@ -24,6 +24,12 @@ struct RunResult {
     qint64 elapsedMs = 0;
 };
 
+// Sets program, arguments and TMPDIR=tmpDir for a run of the real updater.
+void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir);
+
+// The result of a started run: kills it when it did not finish in time.
+RunResult collectRun(QProcess &process, bool finished, qint64 elapsedMs);
+
 // Runs the real updater to its end with TMPDIR=tmpDir; kills it after timeoutMs.
 RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeoutMs = 60000);
 
