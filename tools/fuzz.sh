@@ -47,8 +47,8 @@ fuzz_one() {
 targets="fuzz_manifest:4096 fuzz_version:256 fuzz_osversion:64 fuzz_remoteurl:1024
 fuzz_commandline:1024"
 running=0
-for spec in $targets; do
-    fuzz_one "${spec%%:*}" "${spec#*:}" &
+for entry in $targets; do
+    fuzz_one "${entry%%:*}" "${entry#*:}" &
     running=$((running + 1))
     if [ "$running" -ge "$jobs" ]; then
         wait
@@ -58,8 +58,8 @@ done
 wait
 
 status=0
-for spec in $targets; do
-    target=${spec%%:*}
+for entry in $targets; do
+    target=${entry%%:*}
     run="$work/$target"
     cat "$run/summary"
     if [ -e "$run/failed" ]; then
