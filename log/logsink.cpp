@@ -66,7 +66,11 @@ QByteArray LogSink::formatLine(QtMsgType type, const QString &timeStamp, const Q
 
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
-    if (!message.isEmpty()) {
+    // A warning raised by the file code below would come back here with the
+    // lock held: drop it rather than deadlock.
+    static thread_local bool writing = false;
+    if (!message.isEmpty() && !writing) {
+        writing = true;
         const QString stamp = QDateTime::currentDateTime().toString(timeFormat());
         const QByteArray line = LogSink::formatLine(type, stamp, message);
         // Qt may report from its own threads; one lock keeps lines whole.
@@ -79,6 +83,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
                     file.write(line);
             }
         }
+        writing = false;
     }
     if (type == QtFatalMsg)
         QCoreApplication::quit();

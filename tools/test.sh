@@ -5,9 +5,9 @@ set -eu
 cd "$(dirname "$0")/.."
 tools/deps.sh
 jobs=$(nproc)
-tools/build.sh build
+tools/build.sh build -DUPDATER_TESTS=ON
 (cd build && ctest --output-on-failure -j"$jobs")
-tools/build.sh build-sanitize -DUPDATER_SANITIZE=ON
+tools/build.sh build-sanitize -DUPDATER_SANITIZE=ON -DUPDATER_TESTS=ON
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
