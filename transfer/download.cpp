@@ -119,14 +119,14 @@ bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const Q
     if (QFile::exists(destPath))
         QFile::remove(destPath);
     QFile source(url.toLocalFile());
-    DownloadJob job(stagingDirectory(destPath), destPath, expectedMd5);
     if (!source.open(QIODevice::ReadOnly)) {
-        qInfo("    ERROR: Cloud not store downloaded file.");
+        DownloadJob::reportStoreError();
         return false;
     }
+    DownloadJob job(stagingDirectory(destPath), destPath, expectedMd5);
     job.drain(&source);
     if (source.error() != QFileDevice::NoError) {
-        qInfo("    ERROR: Cloud not store downloaded file.");
+        DownloadJob::reportStoreError();
         return false;
     }
     job.complete();

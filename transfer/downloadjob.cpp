@@ -12,11 +12,6 @@ const qint64 chunkSize = 256 * 1024;
 // Without a known size, one line per this many bytes keeps the log readable.
 const qint64 unknownSizeStep = 1024 * 1024;
 
-void logStoreError()
-{
-    qInfo("    ERROR: Cloud not store downloaded file.");
-}
-
 } // namespace
 
 DownloadJob::DownloadJob(
@@ -111,7 +106,7 @@ void DownloadJob::store()
     staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
         | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     if (!staging_.rename(destPath_)) {
-        logStoreError();
+        reportStoreError();
         state_ = State::Failed;
         return;
     }
@@ -126,12 +121,18 @@ void DownloadJob::complete()
         return;
     state_ = State::Failed;
     if (writeFailed_ || !staging_.flush()) {
-        logStoreError();
+        reportStoreError();
         return;
     }
     if (!expectedMd5_.isEmpty() && !verify())
         return;
     store();
+}
+
+void DownloadJob::reportStoreError()
+{
+    // The spelling stays: log readers match this line as it is.
+    qInfo("    ERROR: Cloud not store downloaded file.");
 }
 
 void DownloadJob::removeLeftovers(const QString &stagingDir)

@@ -28,6 +28,9 @@ public:
     void complete();
     void fail() { state_ = State::Failed; }
 
+    // The line of every download that could not be stored.
+    static void reportStoreError();
+
     // Staging files left behind by a run that was killed.
     static void removeLeftovers(const QString &stagingDir);
 

@@ -113,9 +113,6 @@ bool isOsCompatible(const QString &constraint, WindowsGeneration generation)
 
 bool isOsCompatible(const QString &constraint)
 {
-    if (isUnconstrained(constraint))
-        return true;
-    const QString line = osConstraintLogLine(constraint);
-    qInfo("%s", line.toLocal8Bit().constData());
-    return osConstraintAllows(constraint, currentWindowsGeneration());
+    // The platform is asked only when there is a constraint to test.
+    return isUnconstrained(constraint) || isOsCompatible(constraint, currentWindowsGeneration());
 }
