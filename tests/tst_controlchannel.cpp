@@ -32,8 +32,7 @@ private:
 
 void ControlChannel::initTestCase()
 {
-    const QString missing = NginxServer::missingTools();
-    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing));
+    REQUIRE_NGINX_TOOLS();
     base_ = QDir::tempPath();
 }
 

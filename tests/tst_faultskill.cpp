@@ -65,8 +65,7 @@ private:
 
 void KillFaults::initTestCase()
 {
-    const QString missing = NginxServer::missingTools();
-    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing));
+    REQUIRE_NGINX_TOOLS();
     base_ = QDir::tempPath();
 }
 

@@ -46,8 +46,7 @@ private:
 
 void NameFaults::initTestCase()
 {
-    const QString missing = NginxServer::missingTools();
-    QVERIFY2(missing.isEmpty(), qPrintable(QStringLiteral("not installed: ") + missing));
+    REQUIRE_NGINX_TOOLS();
     base_ = QDir::tempPath();
     QVERIFY(scratch_.isValid());
     tolerateOpenSslExitRace(scratch_.path());

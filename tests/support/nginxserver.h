@@ -70,4 +70,9 @@ private:
     QString error_;
 };
 
+// Fails the calling test function when nginx or openssl is not installed.
+#define REQUIRE_NGINX_TOOLS()                                                                      \
+    QVERIFY2(NginxServer::missingTools().isEmpty(),                                                \
+        qPrintable(QStringLiteral("not installed: ") + NginxServer::missingTools()))
+
 #endif // NGINXSERVER_H
