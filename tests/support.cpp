@@ -1,0 +1,217 @@
+#include "support.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <unistd.h>
+
+void prepareUpdater(
+    QProcess &process, const QStringList &args, const QString &tmpDir, const QString &program)
+{
+    QDir().mkpath(tmpDir);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmpDir);
+    process.setProcessEnvironment(env);
+    process.setProgram(program);
+    process.setArguments(args);
+}
+
+RunResult runUpdater(
+    const QStringList &args, const QString &tmpDir, int timeoutMs, const QString &program)
+{
+    QProcess process;
+    prepareUpdater(process, args, tmpDir, program);
+    process.start();
+    RunResult result;
+    result.finished = process.waitForFinished(timeoutMs);
+    if (!result.finished) {
+        process.kill();
+        process.waitForFinished();
+    }
+    result.exitCode = process.exitCode();
+    result.exitStatus = process.exitStatus();
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+QStringList logMessages(const QString &logPath)
+{
+    QStringList messages;
+    for (const QByteArray &line : readFile(logPath).split('\n'))
+        messages << QString::fromLatin1(line.mid(line.indexOf(">  ") + 3));
+    messages.removeLast(); // after the final line feed
+    return messages;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+QByteArray md5Hex(const QByteArray &content)
+{
+    return QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex();
+}
+
+QByteArray packageBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (char &c : bytes)
+        c = static_cast<char>(generator.generate());
+    return bytes;
+}
+
+QByteArray publishPackage(const QString &dir, const QString &overrides)
+{
+    const QByteArray package = packageBytes(300 * 1024);
+    QJsonObject manifest {{QStringLiteral("md5"), QString::fromLatin1(md5Hex(package))},
+        {QStringLiteral("os"), QStringLiteral("windows")},
+        {QStringLiteral("compatible_os_version"), QStringLiteral("7+")},
+        {QStringLiteral("version"), QStringLiteral("2.2.0")},
+        {QStringLiteral("package"), packageName}};
+    for (const QString &pair : overrides.split(QLatin1Char(';'), Qt::SkipEmptyParts))
+        manifest.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    writeFile(dir + QLatin1Char('/') + packageName, package);
+    writeFile(dir + QStringLiteral("/updates.json"), QJsonDocument(manifest).toJson());
+    return package;
+}
+
+bool containsInOrder(const QStringList &lines, const QStringList &expected)
+{
+    int at = 0;
+    for (const QString &want : expected) {
+        const bool prefix = want.endsWith(QLatin1Char('*'));
+        const QString text = prefix ? want.chopped(1) : want;
+        while (at < lines.size() && !(prefix ? lines[at].startsWith(text) : lines[at] == text))
+            ++at;
+        if (at++ == lines.size())
+            return false;
+    }
+    return true;
+}
+
+NginxServer::NginxServer(const QString &documentRoot, const QString &runtimeDir)
+    : root_(documentRoot)
+    , dir_(runtimeDir)
+{
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+}
+
+NginxServer::~NginxServer()
+{
+    process_.kill();
+    process_.waitForFinished();
+}
+
+QString NginxServer::httpRoot() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(ports_[0]);
+}
+
+QString NginxServer::httpsRoot() const
+{
+    return QStringLiteral("https://127.0.0.1:%1").arg(ports_[1]);
+}
+
+QStringList NginxServer::accessLog() const
+{
+    return QString::fromLatin1(readFile(dir_ + QStringLiteral("/access.log")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+bool NginxServer::start()
+{
+    QDir().mkpath(dir_);
+    const QString cert = dir_ + QStringLiteral("/cert.pem"),
+                  key = dir_ + QStringLiteral("/key.pem");
+    const int made = QProcess::execute(QStringLiteral("openssl"),
+        QStringLiteral("req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 "
+                       "-subj /CN=127.0.0.1 -keyout %1 -out %2")
+            .arg(key, cert)
+            .split(QLatin1Char(' ')));
+    for (quint16 &port : ports_) {
+        QTcpServer probe; // free a moment ago; nginx reports a taken port
+        probe.listen(QHostAddress::LocalHost);
+        port = probe.serverPort();
+    }
+    const QString config = QStringLiteral(
+        "%1 worker_processes 1; master_process off; daemon off; pid nginx.pid;\n"
+        "error_log error.log; events { worker_connections 64; }\n"
+        "http { log_format t '$request_method $request_uri $status $server_protocol $http_user_agent';\n"
+        "access_log access.log t; default_type application/octet-stream;\n"
+        "client_body_temp_path t; proxy_temp_path t; fastcgi_temp_path t;\n"
+        "uwsgi_temp_path t; scgi_temp_path t;\n"
+        "server { listen 127.0.0.1:%2; listen 127.0.0.1:%3 ssl http2; root %4;\n"
+        "ssl_certificate %5; ssl_certificate_key %6; location /slow/ { limit_rate 100k; } } }\n");
+    writeFile(dir_ + QStringLiteral("/nginx.conf"),
+        config.arg(::geteuid() == 0 ? QStringLiteral("user root;") : QString())
+            .arg(ports_[0])
+            .arg(ports_[1])
+            .arg(root_, cert, key)
+            .toUtf8());
+    process_.start(QStringLiteral("/usr/sbin/nginx"),
+        {QStringLiteral("-p"), dir_ + QLatin1Char('/'), QStringLiteral("-e"),
+            QStringLiteral("error.log"), QStringLiteral("-c"), QStringLiteral("nginx.conf")});
+    const bool up = made == 0 && QTest::qWaitFor([this] {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, ports_[1]);
+        return socket.waitForConnected(100) || process_.state() == QProcess::NotRunning;
+    }) && process_.state() == QProcess::Running;
+    error_ = up ? QString()
+                : QString::fromLocal8Bit(
+                    process_.readAll() + readFile(dir_ + QStringLiteral("/error.log")));
+    return up;
+}
+
+FakeServer::FakeServer()
+{
+    listen(QHostAddress::LocalHost);
+}
+
+QString FakeServer::url(const QString &path) const
+{
+    return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+}
+
+void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut)
+{
+    script_.insert(path, qMakePair(raw, cut));
+}
+
+void FakeServer::incomingConnection(qintptr descriptor)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->setSocketDescriptor(descriptor);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+        QByteArray head = socket->property("head").toByteArray() + socket->readAll();
+        socket->setProperty("head", head);
+        if (!head.contains("\r\n\r\n"))
+            return;
+        requests << head;
+        const QByteArray path = head.split(' ').value(1);
+        const auto answer = script_.value(path,
+            qMakePair(QByteArray("HTTP/1.1 404 Not Found\r\n"
+                                 "Content-Length: 0\r\n\r\n"),
+                -1));
+        socket->write(answer.second < 0 ? answer.first : answer.first.left(answer.second));
+        socket->disconnectFromHost(); // after what was written has gone out
+    });
+}

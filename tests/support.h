@@ -1,0 +1,87 @@
+#ifndef TESTS_SUPPORT_H
+#define TESTS_SUPPORT_H
+
+// What the test programs share: the real updater as a child process, a private
+// nginx and a scripted fake HTTP server, both on 127.0.0.1 only.
+
+#include <QHash>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTest>
+
+// One row of the _data() table being filled; every argument is a column.
+template <typename... Columns> void row(const char *name, Columns... columns)
+{
+    (QTest::newRow(name) << ... << columns);
+}
+
+struct RunResult {
+    bool finished = false; // false: the watchdog killed it
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Sets up a run of `program` (the updater unless given) with TMPDIR=tmpDir,
+// which holds the instance lock and the local socket.
+void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir,
+    const QString &program = QStringLiteral(UPDATER_BINARY));
+// Runs it to its end; the watchdog kills it after timeoutMs.
+RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeoutMs = 30000,
+    const QString &program = QStringLiteral(UPDATER_BINARY));
+
+// The message part of each line of a log ("<stamp>  message").
+QStringList logMessages(const QString &logPath);
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &content); // makes parent dirs
+QByteArray md5Hex(const QByteArray &content);
+QByteArray packageBytes(int size); // does not compress, so transfers take real time
+// The package every repository of the tests offers, and its manifest's defaults.
+const QString packageName = QStringLiteral("mirelle-2.2.0.pkg");
+// Writes <dir>/updates.json and the 300 KiB package it names; "key=value;..."
+// overrides replace manifest values. Returns the package.
+QByteArray publishPackage(const QString &dir, const QString &overrides = QString());
+// Whether `expected` occurs in `lines` in order; "*" at the end of an entry matches any tail.
+bool containsInOrder(const QStringList &lines, const QStringList &expected);
+
+// nginx serving documentRoot over http and over https (self-signed) on free
+// ports; everything it writes stays in runtimeDir. URIs below /slow/ are
+// rate-limited, and the access log records protocol and User-Agent.
+class NginxServer {
+public:
+    NginxServer(const QString &documentRoot, const QString &runtimeDir);
+    ~NginxServer();
+    bool start();
+    QString errorString() const { return error_; }
+    QString httpRoot() const;
+    QString httpsRoot() const;
+    // "METHOD URI STATUS PROTOCOL USER-AGENT" per request.
+    QStringList accessLog() const;
+
+private:
+    QString root_;
+    QString dir_;
+    quint16 ports_[2] = {0, 0};
+    QProcess process_;
+    QString error_;
+};
+
+// Answers each request with the raw bytes scripted for its path (404 for
+// others), cut off after `cut` bytes when given, then closes the connection.
+class FakeServer : public QTcpServer {
+public:
+    FakeServer();
+    QString url(const QString &path) const;
+    void script(const QByteArray &path, const QByteArray &raw, int cut = -1);
+    QList<QByteArray> requests; // each request's head, as received
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    QHash<QByteArray, QPair<QByteArray, int>> script_;
+};
+
+#endif // TESTS_SUPPORT_H

@@ -1,0 +1,241 @@
+// The real updater as a process: command line, log and archive, whole runs
+// against nginx and file URLs, and the faults that once broke it.
+
+#include "support.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const char *stores
+    = "========================================================|Corvane Software "
+      "Updater Version 2.1.1702011951.|  Using local path at {l}|  Using remote path at "
+      "{r}|Checking "
+      "for downloaded updates in {l}/available|No update was already downloaded.|Downloading "
+      "{r}updates.json to {l}/updates.json|Checking if current OS is more recent or same as "
+      "Windows-7|Checking if version 2.2.0 is more recent than 2.1.1702011951|Downloading "
+      "{r}mirelle-2.2.0.pkg to {l}/available/mirelle-2.2.0.pkg|    Verifying downloaded file ...|  "
+      "  SUCCESS: MD5 hash of downloaded file is "
+      "{md5}, as expected.|    Finished downloading 307200 bytes.";
+#define CLEAN_UP                                                                                   \
+    "|    Updates could not be downloaded properly. Deleting partially downloaded files to try "   \
+    "again."
+#define NOT_STORED "    ERROR: Cloud not store downloaded file." CLEAN_UP
+
+QStringList entries(const QString &dir, const QString &pattern = QStringLiteral("*"))
+{
+    return QDir(dir).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+} // namespace
+
+class Updater : public QObject {
+    Q_OBJECT
+    QTemporaryDir base_;
+    std::unique_ptr<NginxServer> nginx_;
+    QString local_, updates_, remote_;
+
+    QString path(const QString &name) const { return base_.filePath(name); }
+
+    // Lays out the row's repository and local tree; returns the command line.
+    QStringList prepare(
+        const QString &tag, QString args, const QString &manifest, const QString &setup)
+    {
+        const QString kind = args.contains(QLatin1String("kiosk")) ? QStringLiteral("kiosk")
+                                                                   : QStringLiteral("pc");
+        local_ = path(tag);
+        updates_ = local_ + QStringLiteral("/updates");
+        if (manifest != QLatin1String("none"))
+            publishPackage(path(QStringLiteral("www/%1/%2").arg(tag, kind)), manifest);
+        QDir().mkpath(local_);
+        if (setup == QLatin1String("tmpfs")
+            && QProcess::execute(QStringLiteral("mount"),
+                   QStringLiteral("-t tmpfs -o size=256k tmpfs ")
+                       .append(local_)
+                       .split(QLatin1Char(' ')))
+                != 0)
+            return {};
+        QDir().mkpath(local_ + QStringLiteral("/backup/logs"));
+        if (setup == QLatin1String("stale") || setup == QLatin1String("updates-file"))
+            writeFile(updates_
+                    + (setup == QLatin1String("stale") ? QStringLiteral("/updater.log")
+                                                       : QString()),
+                "<01-01-2020 00:00:00:000>  stale\n");
+        if (setup == QLatin1String("pending"))
+            writeFile(updates_ + QStringLiteral("/available/waiting.pkg"), "w");
+        if (setup == QLatin1String("fsize"))
+            args.prepend(QStringLiteral("--fsize=100000 " UPDATER_BINARY " "));
+        args.replace(QStringLiteral("{local}"), local_);
+        args.replace(QStringLiteral("{http}"), nginx_->httpRoot() + QLatin1Char('/') + tag);
+        args.replace(QStringLiteral("{https}"), nginx_->httpsRoot() + QLatin1Char('/') + tag);
+        args.replace(QStringLiteral("{file}"),
+            QStringLiteral("file://") + path(QStringLiteral("www/")) + tag);
+        remote_ = args.section(QStringLiteral("--remotePath "), 1).section(QLatin1Char(' '), 0, 0)
+            + QStringLiteral("/%1/").arg(kind);
+        return args.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+
+    // The log is whole, stamped line by line, archived twice, free of Qt's
+    // complaints; nginx saw one GET per download, with the updater's User-Agent.
+    void checkLog(const QString &tag)
+    {
+        const QString log = updates_ + QStringLiteral("/updater.log");
+        const QByteArray text = readFile(log);
+        QVERIFY(!text.contains("stale") && text.endsWith('\n'));
+        const QRegularExpression stamp(QStringLiteral(
+            "^<\\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d:\\d{3}>  (?!\\[warn|\\[crit)"));
+        for (const QByteArray &line : text.trimmed().split('\n'))
+            QVERIFY2(stamp.match(QString::fromLatin1(line)).hasMatch(), line.constData());
+        const QString logs = local_ + QStringLiteral("/backup/logs/");
+        QCOMPARE(readFile(logs + QStringLiteral("last-updater.log")), text);
+        QCOMPARE(entries(logs, QStringLiteral("updater-*.log")).size(), 1);
+        QCOMPARE(readFile(logs + entries(logs, QStringLiteral("updater-*.log")).value(0)), text);
+        const int downloads = logMessages(log)
+                                  .filter(QRegularExpression(QStringLiteral("^Downloading http")))
+                                  .size();
+        QTRY_COMPARE(nginx_->accessLog().filter(QLatin1Char('/') + tag + QLatin1Char('/')).size(),
+            downloads);
+        for (const QString &request :
+            nginx_->accessLog().filter(QLatin1Char('/') + tag + QLatin1Char('/')))
+            QVERIFY2(request.contains(QRegularExpression(QStringLiteral(
+                         "^GET \\S+ \\d+ HTTP/1.1 corvane-software_updater-2.1.1702011951$"))),
+                qPrintable(request));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        nginx_ = std::make_unique<NginxServer>(
+            path(QStringLiteral("www")), path(QStringLiteral("nginx")));
+        QVERIFY2(nginx_->start(), qPrintable(nginx_->errorString()));
+    }
+
+    void run_data()
+    {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("manifest"); // overrides, or "none" for no repository
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("lines"); // of the log, or of stderr when there is none
+        QTest::addColumn<QString>("available");
+        const char *run = "--localPath {local} --remotePath ", *pkg = "mirelle-2.2.0.pkg";
+        auto go = [run](const char *remote) { return QLatin1String(run) + QLatin1String(remote); };
+        row("http", go("{http}"), "", "stale", 0, stores, pkg);
+        row("https", go("{https}"), "", "", 0, stores, pkg);
+        row("file", go("{file}"), "", "", 0, stores, pkg);
+        row("kiosk", go("{http} --appKind kiosk"), "", "", 0, stores, pkg);
+        row("not newer", go("{http}"), "version=2.1.1702011951", "", 0,
+            "The most recent update has already been installed. No updates found.", "");
+        row("wrong digest", go("{http}"), "md5=0123456789abcdef0123456789abcdef", "", 0,
+            "    FAILURE: MD5 hash of downloaded file was {md5}, which is distinct from the "
+            "expected 0123456789abcdef0123456789abcdef." CLEAN_UP,
+            "");
+        row("name leaving available", go("{file}"), "package=../evil.pkg", "", 0,
+            "    ERROR: Refusing package name ../evil.pkg: it would be stored outside the "
+            "available directory." CLEAN_UP,
+            "");
+        row("no manifest", go("{http}"), "none", "", 0,
+            "Downloading {r}updates.json to {l}/updates.json|    ERROR: (203) *|Could not open "
+            "updates.json for reading",
+            "");
+        row("package waiting", go("{http}"), "", "pending", 0,
+            "Previously installed updates are yet to be installed.", "waiting.pkg");
+        row("file size limit", go("{http}"), "", "fsize", 0, NOT_STORED, "");
+        row("disk full", go("{file}"), "", "tmpfs", 0, NOT_STORED, "");
+        row("updates is a file", go("{http}"), "", "updates-file", 0, "", "");
+        row("no arguments", "", "", "", 2, "Local path for updater not set.", "");
+        row("no remote path", "--localPath {local}", "", "", 2, "Remote path for updater not set.",
+            "");
+        row("unknown option", go("{http} --bogus"), "", "", 1,
+            "Cannot parse arguments: Unknown option 'bogus'.", "");
+        row("missing value", "--remotePath", "", "", 1,
+            "Cannot parse arguments: Missing value after '--remotePath'.", "");
+        row("local path missing", "--localPath {local}/no --remotePath {http}", "", "", 0,
+            "Local path ({local}/no) doesnt exist.", "");
+        row("unsupported scheme", go("ftp://h/x"), "", "", 0,
+            "Unsupported protocol used for remote path ftp. Supported protocols are "
+            "http,https,file",
+            "");
+        row("invalid remote", go("http://[x"), "", "", 0, "Remote path http://[x is not valid", "");
+        row("shutdown, none running", "--shutdown --localPath {local} --remotePath {http}", "", "",
+            0, "", "");
+    }
+    void run()
+    {
+        QFETCH(QString, args);
+        QFETCH(QString, manifest);
+        QFETCH(QString, setup);
+        QFETCH(int, code);
+        QFETCH(QString, lines);
+        QFETCH(QString, available);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag())
+                                .replace(QLatin1Char(' '), QLatin1Char('-'));
+        const QStringList command = prepare(tag, args, manifest, setup);
+        if (command.isEmpty() && !args.isEmpty())
+            QSKIP("mounting a tmpfs is not permitted here");
+        const QString program = setup == QLatin1String("fsize") ? QStringLiteral("/usr/bin/prlimit")
+                                                                : QStringLiteral(UPDATER_BINARY);
+        const RunResult result
+            = runUpdater(command, path(tag + QStringLiteral("-tmp")), 30000, program);
+        const QString log = updates_ + QStringLiteral("/updater.log");
+        if (QFileInfo(log).isFile())
+            checkLog(tag);
+        const QStringList messages = QFileInfo(log).isFile()
+            ? logMessages(log)
+            : QString::fromLocal8Bit(result.err).split(QLatin1Char('\n'));
+        const QStringList waiting = entries(updates_ + QStringLiteral("/available"));
+        const QByteArray package = readFile(updates_ + QStringLiteral("/available/") + packageName);
+        const QStringList after = entries(local_),
+                          staging = entries(updates_, QStringLiteral(".updater-*"));
+        if (setup == QLatin1String("tmpfs"))
+            QProcess::execute(QStringLiteral("umount"), {local_});
+        QVERIFY2(
+            result.finished && result.exitStatus == QProcess::NormalExit, result.err.constData());
+        QCOMPARE(result.exitCode, code);
+        lines.replace(QStringLiteral("{r}"), remote_)
+            .replace(QStringLiteral("{l}"), updates_)
+            .replace(QStringLiteral("{local}"), local_);
+        lines.replace(
+            QStringLiteral("{md5}"), QString::fromLatin1(md5Hex(packageBytes(300 * 1024))));
+        QVERIFY2(containsInOrder(messages, lines.split(QLatin1Char('|'))),
+            qPrintable(messages.join(QLatin1Char('\n'))));
+        QCOMPARE(waiting, available.split(QLatin1Char(','), Qt::SkipEmptyParts));
+        QCOMPARE(package.isEmpty() ? QByteArray() : md5Hex(package),
+            available == packageName ? md5Hex(packageBytes(300 * 1024)) : QByteArray());
+        QCOMPARE(staging, QStringList());
+        if (setup == QLatin1String("updates-file")) // nothing written anywhere
+            QCOMPARE(after + QStringList {QString::fromLatin1(readFile(updates_))},
+                QStringList({QStringLiteral("backup"), QStringLiteral("updates"),
+                    QStringLiteral("<01-01-2020 00:00:00:000>  stale\n")}));
+    }
+
+    void texts_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("text");
+        row("version", "--version", "Software Updater 2.1.1702011951");
+        row("help", "--help",
+            "Usage: " UPDATER_BINARY
+            " [options] Software updater for Corvane Mirelle. Options: --localPath <localPath> "
+            "Local path where updates are stored --remotePath <remotePath> Remote path where "
+            "updates are offered --appKind <appKind> Type of application. Valid values are kiosk, "
+            "pc, mac. If unspecified a value is chosen between pc and mac. --shutdown If another "
+            "instance of updater is running, it will send a shutdown message to it -h, --help "
+            "Displays help on commandline options. --help-all Displays help including Qt specific "
+            "options. -v, --version Displays version information.");
+    }
+    void texts()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, text);
+        const RunResult result = runUpdater({option}, path(QStringLiteral("texts")));
+        QCOMPARE(result.exitCode, 0);
+        QCOMPARE(QString::fromLocal8Bit(result.out).simplified(), text);
+    }
+};
+
+QTEST_GUILESS_MAIN(Updater)
+#include "tst_updater.moc"
