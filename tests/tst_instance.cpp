@@ -69,6 +69,8 @@ private slots:
                                  .remove(QRegularExpression(QStringLiteral("\\W")));
         QProcess primary;
         startSlowRun(primary, name);
+        // What lies in available when the shutdown comes goes with it.
+        writeFile(path(name + QStringLiteral("/updates/available/dropped")), "d");
         if (message.isEmpty()) { // its own local path, so that only the lock keeps it out
             QVERIFY(QDir().mkpath(path(name + QStringLiteral("-second"))));
             const QStringList args = option == QLatin1String("--shutdown")
@@ -94,7 +96,7 @@ private slots:
         QCOMPARE(log.filter(QStringLiteral("=====")).size(), 1);
         QCOMPARE(log.contains(QStringLiteral("    Finished downloading 307200 bytes.")), !quits);
         QCOMPARE(leftIn(path(name + QStringLiteral("/updates/available"))),
-            quits ? QStringList() : QStringList {packageName});
+            quits ? QStringList() : QStringList({QStringLiteral("dropped"), packageName}));
         QCOMPARE(leftIn(path(name + QStringLiteral("/updates"))).filter(QStringLiteral(".part")),
             QStringList());
     }

@@ -144,7 +144,7 @@ private slots:
         row("package waiting", go("{http}"), "", "pending", 0,
             "Previously installed updates are yet to be installed.", "waiting.pkg");
         row("file size limit", go("{http}"), "", "fsize", 0, NOT_STORED, "");
-        row("disk full", go("{file}"), "", "tmpfs", 0, NOT_STORED, "");
+        row("disk full", go("{http}"), "", "tmpfs", 0, NOT_STORED, "");
         row("updates is a file", go("{http}"), "", "updates-file", 0, "", "");
         row("no arguments", "", "", "", 2, "Local path for updater not set.", "");
         row("no remote path", "--localPath {local}", "", "", 2, "Remote path for updater not set.",
