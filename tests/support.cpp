@@ -154,7 +154,8 @@ bool NginxServer::start()
     const QString config = QStringLiteral(
         "%1 worker_processes 1; master_process off; daemon off; pid nginx.pid;\n"
         "error_log error.log; events { worker_connections 64; }\n"
-        "http { log_format t '$request_method $request_uri $status $server_protocol $http_user_agent';\n"
+        "http { log_format t '$request_method $request_uri $status $server_protocol "
+        "$http_user_agent';\n"
         "access_log access.log t; default_type application/octet-stream;\n"
         "client_body_temp_path t; proxy_temp_path t; fastcgi_temp_path t;\n"
         "uwsgi_temp_path t; scgi_temp_path t;\n"

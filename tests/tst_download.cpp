@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 namespace {
 
 const QByteArray body = packageBytes(2000), good = md5Hex(body), upper = good.toUpper();
@@ -37,6 +40,7 @@ private slots:
     void initTestCase()
     {
         qputenv("TMPDIR", tmp_.path().toLocal8Bit());
+        std::signal(SIGXFSZ, SIG_IGN);
         app_ = std::make_unique<UpdaterApp>(argc_, argv_);
         server_ = std::make_unique<FakeServer>();
         QVERIFY(QDir().mkpath(updates() + QStringLiteral("/available")));
@@ -66,6 +70,8 @@ private slots:
         row("chunked", chunked + "\r\n0\r\n\r\n", -1, good, true, verified);
         row("chunked, last chunk missing", chunked, -1, QByteArray(), false,
             QByteArray("    ERROR: (2) *"));
+        row("write fails", ok, -1, good, false,
+            QByteArray("    ERROR: Cloud not store downloaded file."));
         row("file, verified", body, -1, good, true, verified);
         row("file, wrong digest", body, -1, upper, false, mismatch);
         row("file, missing", QByteArray(), -1, good, false,
@@ -87,7 +93,19 @@ private slots:
         server_->script(url.path().toLatin1(), content, cut);
         server_->requests.clear();
         const QString dest = updates() + QStringLiteral("/available/") + name;
-        QCOMPARE(app_->download(url, dest, QString::fromLatin1(md5)), stored);
+        rlimit limit {}; // a write past a file size limit fails as on a full disk
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit small {
+            name.startsWith(QLatin1String("write")) ? 1000 : limit.rlim_cur, limit.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+        const bool result = app_->download(url, dest, QString::fromLatin1(md5));
+        setrlimit(RLIMIT_FSIZE, &limit);
+        // A body that cannot be stored gives its space back at once, not with its reply.
+        if (small.rlim_cur == 1000)
+            QCOMPARE(QDir(updates()).entryList(
+                         {QStringLiteral(".updater-*")}, QDir::Files | QDir::Hidden),
+                QStringList());
+        QCOMPARE(result, stored);
         QCOMPARE(readFile(dest), stored ? body : QByteArray());
         const QString first = QStringLiteral("Downloading %1 to %2|").arg(url.toString(), dest);
         const QStringList expected = (first + QString::fromLatin1(lines)).split(QLatin1Char('|'));

@@ -41,6 +41,11 @@ void DownloadJob::append(const char *data, qint64 size)
     hash_.addData(data, static_cast<int>(size));
     if (writeFailed_ || staging_.write(data, size) == size)
         return;
+    discard();
+}
+
+void DownloadJob::discard()
+{
     writeFailed_ = true;
     // This body can no longer be stored: give its space back at once, so that
     // a disk it filled still has room for the log lines reporting the failure.
@@ -121,6 +126,7 @@ void DownloadJob::complete()
         return;
     state_ = State::Failed;
     if (writeFailed_ || !staging_.flush()) {
+        discard();
         reportStoreError();
         return;
     }

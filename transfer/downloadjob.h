@@ -36,6 +36,7 @@ public:
 
 private:
     void append(const char *data, qint64 size);
+    void discard();
     bool verify();
     void store();
 
