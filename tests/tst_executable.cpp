@@ -9,7 +9,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 #include <QTextCodec>
+#endif
 #include <QUrl>
 #include <QtTest>
 
@@ -90,7 +92,9 @@ void TestExecutable::initTestCase()
 {
     QVERIFY(root_.isValid());
     // Arguments and paths with non-ASCII characters travel as UTF-8 both ways.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+#endif
     qputenv("LC_ALL", "C.UTF-8");
 }
 

@@ -63,9 +63,19 @@ LimitedProcess::LimitedProcess(const ChildSetup &setup, QObject *parent)
     // Looked up here: between fork and exec only plain system calls are safe.
     if (setup_.asNobody)
         nobodyIds(&uid_, &gid_);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    setChildProcessModifier([this]() { applySetup(); });
+#endif
 }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 void LimitedProcess::setupChildProcess()
+{
+    applySetup();
+}
+#endif
+
+void LimitedProcess::applySetup()
 {
     if (setup_.fileSizeLimit >= 0) {
         const rlimit limit {rlim_t(setup_.fileSizeLimit), rlim_t(setup_.fileSizeLimit)};

@@ -29,10 +29,15 @@ class LimitedProcess : public QProcess {
 public:
     explicit LimitedProcess(const ChildSetup &setup, QObject *parent = nullptr);
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
 protected:
     void setupChildProcess() override;
+#endif
 
 private:
+    // Called between fork and exec.
+    void applySetup();
+
     ChildSetup setup_;
     uint uid_ = 0;
     uint gid_ = 0;

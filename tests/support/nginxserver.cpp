@@ -37,8 +37,24 @@ QString opensslBinary()
 // A child that is killed when the test process dies, so that no server
 // outlives a crashed or timed-out test and keeps its port.
 class ChildProcess : public QProcess {
+public:
+    ChildProcess()
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        setChildProcessModifier([]() { dieWithParent(); });
+#endif
+    }
+
 protected:
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     void setupChildProcess() override
+    {
+        dieWithParent();
+    }
+#endif
+
+private:
+    static void dieWithParent()
     {
 #ifdef Q_OS_LINUX
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
