@@ -134,7 +134,7 @@ QList<AccessEntry> NginxServer::accessLog() const
     QList<AccessEntry> entries;
     for (const QString &line : TestSupport::readLines(accessLogPath())) {
         const QStringList f = line.split(QLatin1Char('\t'));
-        if (f.size() != 7)
+        if (f.size() != 8)
             continue;
         AccessEntry e;
         e.scheme = f[0];
@@ -144,6 +144,7 @@ QList<AccessEntry> NginxServer::accessLog() const
         e.bytesSent = f[4].toLongLong();
         e.completed = f[5] == QLatin1String("OK");
         e.userAgent = f[6];
+        e.protocol = f[7];
         entries << e;
     }
     return entries;
@@ -195,14 +196,14 @@ bool NginxServer::writeConfig()
                          "http {\n"
                          "    log_format tests '$scheme\t$request_method\t"
                          "$request_uri\t$status\t$body_bytes_sent\t"
-                         "$request_completion\t$http_user_agent';\n"
+                         "$request_completion\t$http_user_agent\t$server_protocol';\n"
                          "    access_log %4 tests;\n"
                          "%5"
                          "    default_type application/octet-stream;\n"
                          "    types { application/json json; }\n"
                          "    server {\n"
                          "        listen 127.0.0.1:%6;\n"
-                         "        listen 127.0.0.1:%7 ssl;\n"
+                         "        listen 127.0.0.1:%7 ssl http2;\n"
                          "        ssl_certificate %8;\n"
                          "        ssl_certificate_key %9;\n"
                          "        root %10;\n"

@@ -17,12 +17,14 @@ struct AccessEntry {
     qint64 bytesSent = 0;
     bool completed = false; // the whole response went out
     QString userAgent;
+    QString protocol; // "HTTP/1.1", "HTTP/2.0"
 };
 
 // A private nginx serving one document root on 127.0.0.1, over http and
-// over https with a self-signed certificate made for the occasion. All its
-// files (configuration, certificate, pid, logs, temporary paths) live in the
-// runtime directory; it runs as a child of the test and dies with it.
+// over https (offering HTTP/2 as well) with a self-signed certificate made
+// for the occasion. All its files (configuration, certificate, pid, logs,
+// temporary paths) live in the runtime directory; it runs as a child of the
+// test and dies with it.
 class NginxServer {
 public:
     NginxServer(const QString &documentRoot, const QString &runtimeDir);
