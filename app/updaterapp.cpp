@@ -8,14 +8,17 @@
 
 namespace {
 
-// Called for the first member, so it runs before network_ is built: the
-// network manager's constructor would otherwise load Qt's bearer plugins,
-// which start two threads and a D-Bus connection, cost more than the rest of
-// a run that finds a package waiting, and may declare the network inaccessible
-// on their own. Nothing here needs a plugin.
-const char *withoutPlugins(const char *appId)
+// Called for the first member, so it runs before network_ is built: Qt 5's
+// network manager constructor would otherwise load the bearer plugins, which
+// start two threads and a D-Bus connection, cost more than the rest of a run
+// that finds a package waiting, and may declare the network inaccessible on
+// their own. Qt 6 has no bearer plugins, and there https needs one: the TLS
+// backend, loaded at the first https request.
+const char *withoutBearerPlugins(const char *appId)
 {
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QCoreApplication::setLibraryPaths(QStringList());
+#endif
     return appId;
 }
 
@@ -23,7 +26,7 @@ const char *withoutPlugins(const char *appId)
 
 UpdaterApp::UpdaterApp(int &argc, char **argv)
     : QCoreApplication(argc, argv)
-    , appId_(withoutPlugins("OrbApplicationUpdater"))
+    , appId_(withoutBearerPlugins("OrbApplicationUpdater"))
     , isPrimary_(false)
     , localServer_(nullptr)
 {

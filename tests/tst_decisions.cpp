@@ -105,6 +105,11 @@ private slots:
         decision("same version", "manifest", with("version", "\"2.1.1702011951\""), "4", old);
         decision("version missing", "manifest", with("version", nullptr), "4", old);
         decision("newer version", "manifest", with("version", "\"2.1.1702011952\""), "4", "7 ");
+        decision("XP", "windows", "5.1.2600", none, "0");
+        decision("8.1", "windows", "6.3.9600", none, "3");
+        decision("10, its last build", "windows", "10.0.21999", none, "4");
+        decision("11, its first build", "windows", "10.0.22000", none, "5");
+        decision("no Windows", "windows", "-1.-1.-1", none, "5");
         decision("plain name", "name", "mirelle-2.2.0.pkg", none, "safe");
         decision("subdirectory", "name", "sub/p.pkg", none, "safe");
         decision("dots in a name", "name", "..p.pkg", none, "safe");
@@ -146,6 +151,9 @@ private slots:
         else if (function == "log")
             actual = QString::fromLatin1(LogSink::formatLine(QtMsgType(b.toInt()),
                 QStringLiteral("07-12-2026 01:02:03:004"), QString::fromUtf8(a)));
+        else if (function == "windows")
+            actual = QString::number(windowsGenerationOf(
+                a.split('.')[0].toInt(), a.split('.')[1].toInt(), a.split('.')[2].toInt()));
         else if (function == "url")
             actual = remoteUrl(QString::fromUtf8(a),
                 QString::fromUtf8(b).replace(QStringLiteral("\\udc00"), QChar(0xdc00)));

@@ -22,6 +22,13 @@ auto replyErrorSignal()
 #endif
 }
 
+// Qt 5.15 renamed the attribute; Qt 6 kept only the new name.
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+const QNetworkRequest::Attribute http2Allowed = QNetworkRequest::Http2AllowedAttribute;
+#else
+const QNetworkRequest::Attribute http2Allowed = QNetworkRequest::HTTP2AllowedAttribute;
+#endif
+
 QByteArray userAgent()
 {
     return QStringLiteral("%1-%2-%3")
@@ -51,6 +58,11 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    // The same wire on every Qt: a redirect is a failed download (Qt 6 would
+    // follow it), and HTTP/1.1 only (Qt 6 would take HTTP/2 where TLS offers it).
+    request.setAttribute(
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setAttribute(http2Allowed, false);
     QNetworkReply *reply = network_.get(request);
     reply->setReadBufferSize(replyBufferSize);
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);

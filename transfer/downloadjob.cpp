@@ -38,7 +38,8 @@ DownloadJob::DownloadJob(
 
 void DownloadJob::append(const char *data, qint64 size)
 {
-    hash_.addData(data, static_cast<int>(size));
+    // A view of the bytes, no copy; the pointer overload is deprecated in Qt 6.
+    hash_.addData(QByteArray::fromRawData(data, static_cast<int>(size)));
     if (writeFailed_ || staging_.write(data, size) == size)
         return;
     discard();

@@ -1,6 +1,6 @@
 #include "update/osversion.h"
 
-#include <QSysInfo>
+#include <QOperatingSystemVersion>
 
 namespace {
 
@@ -49,14 +49,28 @@ WindowsGeneration windowsGenerationOf(int winVersion)
     }
 }
 
+WindowsGeneration windowsGenerationOf(int major, int minor, int build)
+{
+    const int firstWindows11Build = 22000;
+    if (major <= 0)
+        return 5;
+    if (major < 6 || (major == 6 && minor == 0))
+        return 0;
+    if (major == 6 && minor >= 1 && minor <= 3)
+        return minor;
+    if (major == 10 && minor == 0 && build < firstWindows11Build)
+        return 4;
+    return 5;
+}
+
 WindowsGeneration currentWindowsGeneration()
 {
-#ifdef Q_OS_WIN
-    // Windows 11 reports itself as 10 here.
-    return windowsGenerationOf(static_cast<int>(QSysInfo::windowsVersion()));
-#else
-    return 5;
-#endif
+    // Qt reads the true version (RtlGetVersion): no compatibility manifest
+    // is needed for Windows 10 and 11 to report themselves.
+    const QOperatingSystemVersion os = QOperatingSystemVersion::current();
+    if (os.type() != QOperatingSystemVersion::Windows)
+        return 5;
+    return windowsGenerationOf(os.majorVersion(), os.minorVersion(), os.microVersion());
 }
 
 QString osConstraintLogLine(const QString &constraint)

@@ -4,10 +4,15 @@
 #include <QString>
 
 // Orders the Windows versions the platform can report: 0 for Vista and
-// earlier, 1 for 7, 2 for 8, 3 for 8.1, 4 for 10, 5 for anything else.
+// earlier, 1 for 7, 2 for 8, 3 for 8.1, 4 for 10, 5 for anything else,
+// Windows 11 included.
 using WindowsGeneration = int;
 
-// Maps a QSysInfo::WinVersion value to its generation.
+// Maps a Windows version number (as the system reports it: 11 is 10.0 from
+// build 22000 on) to its generation; a major of 0 or less means none.
+WindowsGeneration windowsGenerationOf(int major, int minor, int build);
+
+// Maps a QSysInfo::WinVersion value of Qt 5 to its generation.
 WindowsGeneration windowsGenerationOf(int winVersion);
 
 // The generation of the running system; 5 where no Windows version exists.

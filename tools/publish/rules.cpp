@@ -94,9 +94,8 @@ WindowsGeneration generationOfName(const QString &name)
 {
     static const char *const names[] = {"vista", "7", "8", "8.1", "10", "other"};
     const QString lower = name.trimmed().toLower();
-    // Qt 5 reports Windows 11 as Windows 10.
     if (lower == QLatin1String("11"))
-        return 4;
+        return windowsGenerationOf(10, 0, 22000);
     for (WindowsGeneration generation = 0; generation <= 5; ++generation) {
         if (lower == QLatin1String(names[generation]))
             return generation;
@@ -107,7 +106,7 @@ WindowsGeneration generationOfName(const QString &name)
 QString generationLabel(WindowsGeneration generation)
 {
     static const char *const labels[] = {"Windows Vista or earlier", "Windows 7", "Windows 8",
-        "Windows 8.1", "Windows 10", "another system"};
+        "Windows 8.1", "Windows 10", "Windows 11 or another later system"};
     if (generation < 0 || generation > 5)
         return QStringLiteral("an unknown system");
     return QLatin1String(labels[generation]);
