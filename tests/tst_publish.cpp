@@ -49,6 +49,7 @@ private slots:
         row("updater-publish publish new.pkg 2.2.0", 2, "error: publish needs --root and --kind");
         row("check --windows xp", 2, "error: unknown Windows version \"xp\"");
         row("updater-publish push", 2, "error: unknown command \"push\"");
+        row("updater-publish --help", 0, "Usage: updater-publish publish --root DIR --kind KIND");
         row("sh \"$S/tools/make-examples.sh\" \"$B\" \"$PWD/m\" && diff -r m \"$E\"", 0,
             "digest verified (5f30b15f6f340d21437a6bfa06d163da)|Result: would download");
         row("check --windows vista", 3, "log: Target OS Version is not compatible.*(exit 3)");
