@@ -1,8 +1,7 @@
 #!/bin/sh
-# Usage: tools/fuzz.sh [BUILD_DIR]. Fuzzes each target for FUZZ_SECONDS (default 5), two at a
-# time, on a copy of its seeds in fuzz/corpus; one line per target. Fails on any crash, broken
-# property or sanitizer report (input kept in BUILD_DIR/fuzz/artifacts). Without BUILD_DIR it
-# configures build-fuzz (clang, ASan, UBSan); with it, it only builds `fuzzers` there.
+# Usage: tools/fuzz.sh [BUILD_DIR configured with -DUPDATER_FUZZ=ON; default: build-fuzz,
+# configured here with clang]. Fuzzes each target FUZZ_SECONDS (default 5), two at a time, on
+# a copy of its seeds; one line each; fails on a crash, broken property or sanitizer report.
 set -eu
 dir=$(cd "${1:-.}" && pwd)
 cd "$(dirname "$0")/.."
@@ -20,8 +19,9 @@ fuzz() { # TARGET MAX_LEN
     result=ok && cp -r "fuzz/corpus/$1" "$work/$1" && mkdir "$work/$1.tmp"
     TMPDIR="$work/$1.tmp" "$dir/fuzz/$1" -max_total_time="${FUZZ_SECONDS:-5}" -max_len="$2" \
         -timeout=10 -artifact_prefix="$dir/fuzz/artifacts/$1-" "$work/$1" >"$work/$1.log" 2>&1 \
-        || { result=FAILED && tail -25 "$work/$1.log" >&2 && touch "$work/failed"; }
+        || { result=FAILED && touch "$work/failed"; }
     echo "$1: $(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$work/$1.log") executions, $result"
+    [ $result = ok ] || grep -EA3 'PROPERTY|ERROR:|runtime error|unit written' "$work/$1.log" >&2
 }
 
 fuzz fuzz_manifest 4096 & fuzz fuzz_version 256 & wait
