@@ -1,73 +1,30 @@
 #!/bin/sh
-# Builds the libFuzzer targets (clang, ASan+UBSan) into build-fuzz/ and runs
-# each for FUZZ_SECONDS (default 20) on a copy of its seed corpus in fuzz/corpus,
-# as many at a time as there are cores. Fails on any crash, broken property,
-# leak or sanitizer report; the failing input is kept in build-fuzz/artifacts/.
+# Usage: tools/fuzz.sh [BUILD_DIR configured with -DUPDATER_FUZZ=ON; default: build-fuzz,
+# configured here with clang]. Fuzzes each target FUZZ_SECONDS (default 5), two at a time, on
+# a copy of its seeds; one line each; fails on a crash, broken property or sanitizer report.
 set -eu
+dir=$(cd "${1:-.}" && pwd)
 cd "$(dirname "$0")/.."
-root=$PWD
-tools/deps.sh
-seconds=${FUZZ_SECONDS:-20}
-jobs=$(nproc)
-dir=build-fuzz
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF >/dev/null
-cmake --build "$dir" -j"$jobs" --target fuzzers >/dev/null
+if [ $# -eq 0 ]; then
+    tools/deps.sh
+    dir=$PWD/build-fuzz
+    CC=clang CXX=clang++ cmake -S . -B "$dir" -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF >/dev/null
+fi
+cmake --build "$dir" -j2 --target fuzzers >/dev/null
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && mkdir -p "$dir/fuzz/artifacts"
+export QT_LOGGING_RULES='*=false' UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-trap 'exit 1' INT TERM
-export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
-export LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-
-# Runs one target; leaves its summary line in $work/<target>/summary and
-# creates $work/<target>/failed when it found something.
-fuzz_one() {
-    target=$1
-    run="$work/$target"
-    mkdir -p "$run/corpus" "$run/tmp"
-    cp fuzz/corpus/"$target"/* "$run/corpus/"
-    rc=0
-    (cd "$run" && TMPDIR="$run/tmp" "$root/$dir/fuzz/$target" -max_total_time="$seconds" \
-        -max_len="$2" -timeout=10 -print_final_stats=1 -artifact_prefix="$run/" \
-        corpus >"$run/log" 2>&1) || rc=$?
-    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$run/log")
-    size=$(find "$run/corpus" -type f | wc -l)
-    result=ok
-    if [ "$rc" -ne 0 ] || grep -qE 'ERROR: |runtime error:|PROPERTY FAILED' "$run/log"; then
-        result="FAILED (exit $rc)"
-        touch "$run/failed"
-    fi
-    printf '%-17s %4ss %10s executions %5s corpus  %s\n' \
-        "$target" "$seconds" "${executions:-?}" "$size" "$result" >"$run/summary"
+fuzz() { # TARGET MAX_LEN
+    result=ok && cp -r "fuzz/corpus/$1" "$work/$1" && mkdir "$work/$1.tmp"
+    TMPDIR="$work/$1.tmp" "$dir/fuzz/$1" -max_total_time="${FUZZ_SECONDS:-5}" -max_len="$2" \
+        -timeout=10 -artifact_prefix="$dir/fuzz/artifacts/$1-" "$work/$1" >"$work/$1.log" 2>&1 \
+        || { result=FAILED && touch "$work/failed"; }
+    echo "$1: $(sed -n 's/^Done \([0-9]*\) runs.*/\1/p' "$work/$1.log") executions, $result"
+    [ $result = ok ] || grep -EA3 'PROPERTY|ERROR:|runtime error|unit written' "$work/$1.log" >&2
 }
 
-# target:max_len, each a little above the longest sensible input.
-targets="fuzz_manifest:4096 fuzz_version:256 fuzz_osversion:64 fuzz_remoteurl:1024
-fuzz_commandline:1024"
-running=0
-for entry in $targets; do
-    fuzz_one "${entry%%:*}" "${entry#*:}" &
-    running=$((running + 1))
-    if [ "$running" -ge "$jobs" ]; then
-        wait
-        running=0
-    fi
-done
-wait
-
-status=0
-for entry in $targets; do
-    target=${entry%%:*}
-    run="$work/$target"
-    cat "$run/summary"
-    if [ -e "$run/failed" ]; then
-        status=1
-        mkdir -p "$dir/artifacts/$target"
-        find "$run" -maxdepth 1 -type f ! -name summary ! -name failed \
-            -exec cp {} "$dir/artifacts/$target/" \;
-        grep -E -A12 'ERROR: |runtime error:|PROPERTY FAILED' "$run/log" | head -40 >&2
-    fi
-done
-exit "$status"
+fuzz fuzz_manifest 4096 & fuzz fuzz_version 256 & wait
+fuzz fuzz_osversion 64 & fuzz fuzz_remoteurl 1024 & wait
+fuzz fuzz_commandline 1024
+[ ! -e "$work/failed" ]

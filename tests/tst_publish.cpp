@@ -1,0 +1,95 @@
+// updater-publish as a publisher runs it. A row is a shell line, its exit code and the text
+// expected in its output, whose lines are trimmed and joined by |; * stands for any text.
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+// Each row runs in a fresh directory holding new.pkg (168 KiB) and r, a copy of the sample
+// repository E with a directory where r/pc/blocked.pkg would go. `pc VERSION ARGS` publishes
+// new.pkg into r/pc; `check ARGS` checks r/pc; `shown KIND NAME` compares the package published
+// for KIND, then shows its manifest and check; `edited SED` checks the manifest sed makes.
+static const char *const fixture = R"(B=$(dirname "$1") S=$(dirname "$2")/..
+PATH="$B:$PATH" E="$S/examples/repository"
+seq 30000 >new.pkg && cp -r "$E" r && mkdir r/pc/blocked.pkg || exit 99
+pc() { updater-publish publish new.pkg --root r --kind pc "$@"; }
+check() { updater-publish check --root r "$@"; }
+shown() { cmp new.pkg "r/$1/$2" && cat "r/$1/updates.json" && check --kind "$1"; }
+edited() { sed "$1" r/pc/updates.json >r/pc/e.json && updater-publish check r/pc/e.json; }
+)";
+
+class TestPublish : public QObject {
+    Q_OBJECT
+
+private slots:
+    void run_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<int>("exit");
+        QTest::addColumn<QString>("output");
+        const auto row = [](const char *line, int exit, const char *output) {
+            QTest::newRow(line) << QString::fromUtf8(line) << exit << QString::fromUtf8(output);
+        };
+        row("pc 2.2.0 && shown pc new.pkg", 0,
+            "\"compatible_os_version\": \"any\"*new.pkg: digest verified");
+        row("pc 2.x --kind mac --constraint 10- --name m.pkg && shown mac m.pkg", 0,
+            "\"10-\"*\"m.pkg\"*\"2.x\"*m.pkg: digest verified");
+        row("pc 2.2 --current-version 2.3", 4, "error: version 2.2 is not newer than 2.3");
+        row("pc 2.1.1702011951.1", 4, "1702011951.1 is not newer than 2.1.1702011951");
+        row("rm new.pkg; pc 2.2.0", 4, "error: package new.pkg does not exist");
+        row("pc 2.2.0 --constraint Any", 4, "error: constraint \"Any\" rejects every Windows");
+        row("pc 2.2.0 --name a/b.pkg", 4, "error: package name \"a/b.pkg\" contains a path");
+        row("pc 2.2.0 --name C:b.pkg", 4, "\"C:b.pkg\" is refused by the updater");
+        row("pc 2.2.0 --name .b.pkg", 4, "error: package name \".b.pkg\" is hidden");
+        row("pc 2.2.0 --name updates.json", 4, "\"updates.json\" is the manifest's own name");
+        row("pc 2.2.0 --kind pc/x", 4, "error: kind \"pc/x\" is not a single directory name");
+        row("pc 2.2.0 --name blocked.pkg; echo $?; cmp r/pc/updates.json \"$E/pc/updates.json\"", 0,
+            "error: cannot copy the package*|1");
+        row("pc", 2, "error: publish takes PACKAGE and VERSION");
+        row("updater-publish publish new.pkg 2.2.0", 2, "error: publish needs --root and --kind");
+        row("check --windows xp", 2, "error: unknown Windows version \"xp\"");
+        row("updater-publish push", 2, "error: unknown command \"push\"");
+        row("updater-publish --help", 0, "Usage: updater-publish publish --root DIR --kind KIND");
+        row("sh \"$S/tools/make-examples.sh\" \"$B\" \"$PWD/m\" && diff -r m \"$E\"", 0,
+            "digest verified (5f30b15f6f340d21437a6bfa06d163da)|Result: would download");
+        row("check --windows vista", 3, "log: Target OS Version is not compatible.*(exit 3)");
+        row("check --current-version 2.2.0", 3,
+            "2.2.0|log: The most recent update has already been installed. No updates found.");
+        row("edited s/5f30/0000/", 4, "the digest 5f30b15f6f340d21437a6bfa06d163da, not 0000");
+        row("edited s/mirelle-2.2.0/later/", 0, "warning: package later.pkg is not next to");
+        row("edited s/5f30b15f/5F30B15F/", 4, "error: md5 \"5F30B15F6f34*has upper-case");
+        row("edited s/7+/Any/", 4,
+            "Windows-any|log: Target OS Version is not compatible.*error: constraint");
+        row("edited 's/\"2.2.0\"/2.2/'", 4, "version  is more recent*a JSON number");
+        row("edited s,mirelle-,sub/,", 4, "error: package name \"sub/2.2.0.pkg\" contains a path");
+        row("edited s/}//", 4, "log: Error parsing updates.json: unterminated object");
+    }
+
+    void run()
+    {
+        QFETCH(QString, line);
+        QFETCH(int, exit);
+        QFETCH(QString, output);
+        QTemporaryDir dir;
+        QProcess shell;
+        shell.setWorkingDirectory(dir.path());
+        shell.setProcessChannelMode(QProcess::MergedChannels);
+        shell.start(QStringLiteral("sh"),
+            {QStringLiteral("-c"), QLatin1String(fixture) + line, QStringLiteral("sh"),
+                QStringLiteral(PUBLISH_BINARY), QStringLiteral(__FILE__)});
+        QVERIFY(shell.waitForFinished(30000)); // a hung shell dies with the QProcess
+        const QString text
+            = QString::fromUtf8(shell.readAll())
+                  .replace(QRegularExpression(QStringLiteral("\\s*\\n\\s*")), QStringLiteral("|"));
+        QCOMPARE(shell.exitCode(), exit);
+        int at = 0;
+        for (const QString &part : output.split(QLatin1Char('*'))) {
+            at = text.indexOf(part, at);
+            QVERIFY2(at >= 0, qPrintable(QStringLiteral("no \"%1\" in: %2").arg(part, text)));
+            at += part.size();
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"
