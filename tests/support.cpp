@@ -17,7 +17,7 @@ void prepareUpdater(
 {
     QDir().mkpath(tmpDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), tmpDir);
+    env.insert("TMPDIR"_s, tmpDir);
     process.setProcessEnvironment(env);
     process.setProgram(program);
     process.setArguments(args);
@@ -81,15 +81,12 @@ QByteArray packageBytes(int size)
 QByteArray publishPackage(const QString &dir, const QString &overrides)
 {
     const QByteArray package = packageBytes(300 * 1024);
-    QJsonObject manifest {{QStringLiteral("md5"), QString::fromLatin1(md5Hex(package))},
-        {QStringLiteral("os"), QStringLiteral("windows")},
-        {QStringLiteral("compatible_os_version"), QStringLiteral("7+")},
-        {QStringLiteral("version"), QStringLiteral("2.2.0")},
-        {QStringLiteral("package"), packageName}};
+    QJsonObject manifest {{"md5"_s, QString::fromLatin1(md5Hex(package))}, {"os"_s, "windows"_s},
+        {"compatible_os_version"_s, "7+"_s}, {"version"_s, "2.2.0"_s}, {"package"_s, packageName}};
     for (const QString &pair : overrides.split(QLatin1Char(';'), Qt::SkipEmptyParts))
         manifest.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
     writeFile(dir + QLatin1Char('/') + packageName, package);
-    writeFile(dir + QStringLiteral("/updates.json"), QJsonDocument(manifest).toJson());
+    writeFile(dir + "/updates.json"_s, QJsonDocument(manifest).toJson());
     return package;
 }
 
@@ -122,26 +119,25 @@ NginxServer::~NginxServer()
 
 QString NginxServer::httpRoot() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(ports_[0]);
+    return "http://127.0.0.1:%1"_s.arg(ports_[0]);
 }
 
 QString NginxServer::httpsRoot() const
 {
-    return QStringLiteral("https://127.0.0.1:%1").arg(ports_[1]);
+    return "https://127.0.0.1:%1"_s.arg(ports_[1]);
 }
 
 QStringList NginxServer::accessLog() const
 {
-    return QString::fromLatin1(readFile(dir_ + QStringLiteral("/access.log")))
+    return QString::fromLatin1(readFile(dir_ + "/access.log"_s))
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 bool NginxServer::start()
 {
     QDir().mkpath(dir_);
-    const QString cert = dir_ + QStringLiteral("/cert.pem"),
-                  key = dir_ + QStringLiteral("/key.pem");
-    const int made = QProcess::execute(QStringLiteral("openssl"),
+    const QString cert = dir_ + "/cert.pem"_s, key = dir_ + "/key.pem"_s;
+    const int made = QProcess::execute("openssl"_s,
         QStringLiteral("req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 "
                        "-subj /CN=127.0.0.1 -keyout %1 -out %2")
             .arg(key, cert)
@@ -161,23 +157,21 @@ bool NginxServer::start()
         "uwsgi_temp_path t; scgi_temp_path t;\n"
         "server { listen 127.0.0.1:%2; listen 127.0.0.1:%3 ssl http2; root %4;\n"
         "ssl_certificate %5; ssl_certificate_key %6; location /slow/ { limit_rate 100k; } } }\n");
-    writeFile(dir_ + QStringLiteral("/nginx.conf"),
-        config.arg(::geteuid() == 0 ? QStringLiteral("user root;") : QString())
+    writeFile(dir_ + "/nginx.conf"_s,
+        config.arg(::geteuid() == 0 ? "user root;"_s : QString())
             .arg(ports_[0])
             .arg(ports_[1])
             .arg(root_, cert, key)
             .toUtf8());
-    process_.start(QStringLiteral("/usr/sbin/nginx"),
-        {QStringLiteral("-p"), dir_ + QLatin1Char('/'), QStringLiteral("-e"),
-            QStringLiteral("error.log"), QStringLiteral("-c"), QStringLiteral("nginx.conf")});
+    process_.start("/usr/sbin/nginx"_s,
+        {"-p"_s, dir_ + QLatin1Char('/'), "-e"_s, "error.log"_s, "-c"_s, "nginx.conf"_s});
     const bool up = made == 0 && QTest::qWaitFor([this] {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, ports_[1]);
         return socket.waitForConnected(100) || process_.state() == QProcess::NotRunning;
     }) && process_.state() == QProcess::Running;
     error_ = up ? QString()
-                : QString::fromLocal8Bit(
-                    process_.readAll() + readFile(dir_ + QStringLiteral("/error.log")));
+                : QString::fromLocal8Bit(process_.readAll() + readFile(dir_ + "/error.log"_s));
     return up;
 }
 
@@ -188,7 +182,7 @@ FakeServer::FakeServer()
 
 QString FakeServer::url(const QString &path) const
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+    return "http://127.0.0.1:%1%2"_s.arg(serverPort()).arg(path);
 }
 
 void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut)

@@ -10,6 +10,12 @@
 #include <QTcpServer>
 #include <QTest>
 
+// Literal text for tests: QStringLiteral's work in fewer characters.
+inline QString operator""_s(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, static_cast<int>(size));
+}
+
 // One row of the _data() table being filled; every argument is a column.
 template <typename... Columns> void row(const char *name, Columns... columns)
 {

@@ -32,9 +32,9 @@ QString allowed(const QString &constraint)
 
 QString evaluated(const QByteArray &content, int generation)
 {
-    const ManifestEvaluation result = evaluateManifest(
-        content.isNull() ? nullptr : &content, generation, QStringLiteral("2.1.1702011951"));
-    return QStringLiteral("%1 %2").arg(int(result.outcome)).arg(result.message);
+    const ManifestEvaluation result
+        = evaluateManifest(content.isNull() ? nullptr : &content, generation, "2.1.1702011951"_s);
+    return "%1 %2"_s.arg(int(result.outcome)).arg(result.message);
 }
 
 void decision(const char *name, const QByteArray &function, const QByteArray &a,
@@ -149,14 +149,14 @@ private slots:
         else if (function == "name")
             actual = QLatin1String(isSafePackageName(QString::fromUtf8(a)) ? "safe" : "refused");
         else if (function == "log")
-            actual = QString::fromLatin1(LogSink::formatLine(QtMsgType(b.toInt()),
-                QStringLiteral("07-12-2026 01:02:03:004"), QString::fromUtf8(a)));
+            actual = QString::fromLatin1(LogSink::formatLine(
+                QtMsgType(b.toInt()), "07-12-2026 01:02:03:004"_s, QString::fromUtf8(a)));
         else if (function == "windows")
             actual = QString::number(windowsGenerationOf(
                 a.split('.')[0].toInt(), a.split('.')[1].toInt(), a.split('.')[2].toInt()));
         else if (function == "url")
-            actual = remoteUrl(QString::fromUtf8(a),
-                QString::fromUtf8(b).replace(QStringLiteral("\\udc00"), QChar(0xdc00)));
+            actual = remoteUrl(
+                QString::fromUtf8(a), QString::fromUtf8(b).replace("\\udc00"_s, QChar(0xdc00)));
         QCOMPARE(actual.toUtf8(), expected);
     }
 

@@ -33,7 +33,7 @@ class Download : public QObject {
     std::unique_ptr<UpdaterApp> app_;
     std::unique_ptr<FakeServer> server_;
 
-    QString updates() const { return tmp_.filePath(QStringLiteral("updates")); }
+    QString updates() const { return tmp_.filePath("updates"_s); }
     QStringList log() const { return logMessages(app_->logFilePath()); }
 
 private slots:
@@ -43,7 +43,7 @@ private slots:
         std::signal(SIGXFSZ, SIG_IGN);
         app_ = std::make_unique<UpdaterApp>(argc_, argv_);
         server_ = std::make_unique<FakeServer>();
-        QVERIFY(QDir().mkpath(updates() + QStringLiteral("/available")));
+        QVERIFY(QDir().mkpath(updates() + "/available"_s));
         app_->setLocalPath(updates());
     }
     void init() { QFile::remove(app_->logFilePath()); }
@@ -86,37 +86,35 @@ private slots:
         QFETCH(QByteArray, lines);
         const QString name = QString::fromLatin1(QTest::currentDataTag())
                                  .replace(QLatin1Char(' '), QLatin1Char('_'));
-        const bool file = name.startsWith(QLatin1String("file"));
+        const bool file = name.startsWith("file"_s);
         const QUrl url = file ? QUrl::fromLocalFile(tmp_.filePath(name))
                               : QUrl(server_->url(QLatin1Char('/') + name));
         QVERIFY(!file || content.isNull() || writeFile(url.toLocalFile(), content));
         server_->script(url.path().toLatin1(), content, cut);
         server_->requests.clear();
-        const QString dest = updates() + QStringLiteral("/available/") + name;
+        const QString dest = updates() + "/available/"_s + name;
         rlimit limit {}; // a write past a file size limit fails as on a full disk
         getrlimit(RLIMIT_FSIZE, &limit);
-        const rlimit small {
-            name.startsWith(QLatin1String("write")) ? 1000 : limit.rlim_cur, limit.rlim_max};
+        const rlimit small {name.startsWith("write"_s) ? 1000 : limit.rlim_cur, limit.rlim_max};
         setrlimit(RLIMIT_FSIZE, &small);
         const bool result = app_->download(url, dest, QString::fromLatin1(md5));
         setrlimit(RLIMIT_FSIZE, &limit);
         // A body that cannot be stored gives its space back at once, not with its reply.
         if (small.rlim_cur == 1000)
-            QCOMPARE(QDir(updates()).entryList(
-                         {QStringLiteral(".updater-*")}, QDir::Files | QDir::Hidden),
+            QCOMPARE(QDir(updates()).entryList({".updater-*"_s}, QDir::Files | QDir::Hidden),
                 QStringList());
         QCOMPARE(result, stored);
         QCOMPARE(readFile(dest), stored ? body : QByteArray());
-        const QString first = QStringLiteral("Downloading %1 to %2|").arg(url.toString(), dest);
+        const QString first = "Downloading %1 to %2|"_s.arg(url.toString(), dest);
         const QStringList expected = (first + QString::fromLatin1(lines)).split(QLatin1Char('|'));
         QVERIFY2(containsInOrder(log(), expected), qPrintable(log().join(QLatin1Char('\n'))));
-        QVERIFY(log().filter(QStringLiteral("[warn]")).isEmpty());
+        QVERIFY(log().filter("[warn]"_s).isEmpty());
         QCOMPARE(server_->requests.size(), file ? 0 : 1); // no retry, no redirect followed
         for (const QByteArray &request : server_->requests)
             QVERIFY(
                 request.contains("\r\nUser-Agent: corvane-software_updater-2.1.1702011951\r\n"));
         // The staging file goes with its reply; nothing is left beside available.
-        const QStringList staging = {QStringLiteral(".updater-*")};
+        const QStringList staging = {".updater-*"_s};
         QTRY_COMPARE(QDir(updates()).entryList(staging, QDir::Files | QDir::Hidden), QStringList());
         QFile::remove(dest);
     }

@@ -20,23 +20,17 @@ class Instance : public QObject {
     // once the package is arriving; its log is <local>/updates/updater.log.
     void startSlowRun(QProcess &primary, const QString &name)
     {
-        publishPackage(path(QStringLiteral("www/slow/") + name + QStringLiteral("/pc")));
+        publishPackage(path("www/slow/"_s + name + "/pc"_s));
         QDir().mkpath(path(name));
-        prepareUpdater(primary, arguments(name, QStringLiteral("/slow/")),
-            path(name + QStringLiteral("-tmp")));
+        prepareUpdater(primary, arguments(name, "/slow/"_s), path(name + "-tmp"_s));
         primary.start();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !logMessages(logOf(name)).filter(QStringLiteral("    [")).isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!logMessages(logOf(name)).filter("    ["_s).isEmpty(), 20000);
     }
     QStringList arguments(const QString &name, const QString &prefix) const
     {
-        return {QStringLiteral("--localPath"), path(name), QStringLiteral("--remotePath"),
-            nginx_->httpRoot() + prefix + name};
+        return {"--localPath"_s, path(name), "--remotePath"_s, nginx_->httpRoot() + prefix + name};
     }
-    QString logOf(const QString &name) const
-    {
-        return path(name + QStringLiteral("/updates/updater.log"));
-    }
+    QString logOf(const QString &name) const { return path(name + "/updates/updater.log"_s); }
     QStringList leftIn(const QString &dir) const
     {
         return QDir(dir).entryList(QDir::Files | QDir::Hidden);
@@ -45,8 +39,7 @@ class Instance : public QObject {
 private slots:
     void initTestCase()
     {
-        nginx_ = std::make_unique<NginxServer>(
-            path(QStringLiteral("www")), path(QStringLiteral("nginx")));
+        nginx_ = std::make_unique<NginxServer>(path("www"_s), path("nginx"_s));
         QVERIFY2(nginx_->start(), qPrintable(nginx_->errorString()));
     }
 
@@ -65,40 +58,39 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QString, option);
         QFETCH(bool, quits);
-        const QString name = QString::fromLatin1(QTest::currentDataTag())
-                                 .remove(QRegularExpression(QStringLiteral("\\W")));
+        const QString name
+            = QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("\\W"_s));
         QProcess primary;
         startSlowRun(primary, name);
         // What lies in available when the shutdown comes goes with it.
-        writeFile(path(name + QStringLiteral("/updates/available/dropped")), "d");
+        writeFile(path(name + "/updates/available/dropped"_s), "d");
         if (message.isEmpty()) { // its own local path, so that only the lock keeps it out
-            QVERIFY(QDir().mkpath(path(name + QStringLiteral("-second"))));
-            const QStringList args = option == QLatin1String("--shutdown")
+            QVERIFY(QDir().mkpath(path(name + "-second"_s)));
+            const QStringList args = option == "--shutdown"_s
                 ? QStringList {option}
-                : arguments(name + QStringLiteral("-second"), QStringLiteral("/"));
-            const RunResult second = runUpdater(args, path(name + QStringLiteral("-tmp")));
+                : arguments(name + "-second"_s, "/"_s);
+            const RunResult second = runUpdater(args, path(name + "-tmp"_s));
             QCOMPARE(second.exitCode, 0);
-            QVERIFY(!QFile::exists(path(name + QStringLiteral("-second/updates"))));
+            QVERIFY(!QFile::exists(path(name + "-second/updates"_s)));
         } else {
-            qputenv("TMPDIR", path(name + QStringLiteral("-tmp")).toLocal8Bit());
+            qputenv("TMPDIR", path(name + "-tmp"_s).toLocal8Bit());
             QLocalSocket socket;
-            socket.connectToServer(QStringLiteral("OrbApplicationUpdater"));
+            socket.connectToServer("OrbApplicationUpdater"_s);
             QVERIFY(socket.waitForConnected(5000));
             socket.write(message);
             QVERIFY(socket.waitForBytesWritten(5000));
             QTRY_VERIFY(!logMessages(logOf(name))
-                             .filter(QStringLiteral("Received LOCAL SOCKET message: shutdown"))
+                             .filter("Received LOCAL SOCKET message: shutdown"_s)
                              .isEmpty());
         }
         QTRY_COMPARE_WITH_TIMEOUT(primary.state(), QProcess::NotRunning, quits ? 10000 : 30000);
         QCOMPARE(primary.exitCode(), 0);
         const QStringList log = logMessages(logOf(name));
-        QCOMPARE(log.filter(QStringLiteral("=====")).size(), 1);
-        QCOMPARE(log.contains(QStringLiteral("    Finished downloading 307200 bytes.")), !quits);
-        QCOMPARE(leftIn(path(name + QStringLiteral("/updates/available"))),
-            quits ? QStringList() : QStringList({QStringLiteral("dropped"), packageName}));
-        QCOMPARE(leftIn(path(name + QStringLiteral("/updates"))).filter(QStringLiteral(".part")),
-            QStringList());
+        QCOMPARE(log.filter("====="_s).size(), 1);
+        QCOMPARE(log.contains("    Finished downloading 307200 bytes."_s), !quits);
+        QCOMPARE(leftIn(path(name + "/updates/available"_s)),
+            quits ? QStringList() : QStringList({"dropped"_s, packageName}));
+        QCOMPARE(leftIn(path(name + "/updates"_s)).filter(".part"_s), QStringList());
     }
 
     // Killed in the middle of a download: the lock is stale, the staging file
@@ -106,21 +98,16 @@ private slots:
     void killedRun()
     {
         QProcess primary;
-        startSlowRun(primary, QStringLiteral("killed"));
+        startSlowRun(primary, "killed"_s);
         primary.kill();
         QVERIFY(primary.waitForFinished());
-        QCOMPARE(leftIn(path(QStringLiteral("killed/updates/available"))), QStringList());
-        QCOMPARE(
-            leftIn(path(QStringLiteral("killed/updates"))).filter(QStringLiteral(".part")).size(),
-            1);
-        publishPackage(path(QStringLiteral("www/killed/pc")));
-        const RunResult next = runUpdater(arguments(QStringLiteral("killed"), QStringLiteral("/")),
-            path(QStringLiteral("killed-tmp")));
+        QCOMPARE(leftIn(path("killed/updates/available"_s)), QStringList());
+        QCOMPARE(leftIn(path("killed/updates"_s)).filter(".part"_s).size(), 1);
+        publishPackage(path("www/killed/pc"_s));
+        const RunResult next = runUpdater(arguments("killed"_s, "/"_s), path("killed-tmp"_s));
         QCOMPARE(next.exitCode, 0);
-        QCOMPARE(
-            leftIn(path(QStringLiteral("killed/updates/available"))), QStringList {packageName});
-        QCOMPARE(leftIn(path(QStringLiteral("killed/updates"))).filter(QStringLiteral(".part")),
-            QStringList());
+        QCOMPARE(leftIn(path("killed/updates/available"_s)), QStringList {packageName});
+        QCOMPARE(leftIn(path("killed/updates"_s)).filter(".part"_s), QStringList());
     }
 };
 

@@ -25,7 +25,7 @@ const char *stores
     "again."
 #define NOT_STORED "    ERROR: Cloud not store downloaded file." CLEAN_UP
 
-QStringList entries(const QString &dir, const QString &pattern = QStringLiteral("*"))
+QStringList entries(const QString &dir, const QString &pattern = "*"_s)
 {
     return QDir(dir).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
 }
@@ -44,30 +44,26 @@ class Updater : public QObject {
     QStringList prepare(
         const QString &tag, QString args, const QString &manifest, const QString &setup)
     {
-        const QString kind = args.contains(QLatin1String("kiosk")) ? QStringLiteral("kiosk")
-                                                                   : QStringLiteral("pc");
+        const QString kind = args.contains("kiosk"_s) ? "kiosk"_s : "pc"_s;
         local_ = path(tag);
-        updates_ = local_ + QStringLiteral("/updates");
-        if (manifest != QLatin1String("none"))
-            publishPackage(path(QStringLiteral("www/%1/%2").arg(tag, kind)), manifest);
+        updates_ = local_ + "/updates"_s;
+        if (manifest != "none"_s)
+            publishPackage(path("www/%1/%2"_s.arg(tag, kind)), manifest);
         QDir().mkpath(local_);
-        QDir().mkpath(local_ + QStringLiteral("/backup/logs"));
-        if (setup == QLatin1String("stale") || setup == QLatin1String("updates-file"))
-            writeFile(updates_
-                    + (setup == QLatin1String("stale") ? QStringLiteral("/updater.log")
-                                                       : QString()),
+        QDir().mkpath(local_ + "/backup/logs"_s);
+        if (setup == "stale"_s || setup == "updates-file"_s)
+            writeFile(updates_ + (setup == "stale"_s ? "/updater.log"_s : QString()),
                 "<01-01-2020 00:00:00:000>  stale\n");
-        if (setup == QLatin1String("pending"))
-            writeFile(updates_ + QStringLiteral("/available/waiting.pkg"), "w");
-        if (setup == QLatin1String("fsize"))
+        if (setup == "pending"_s)
+            writeFile(updates_ + "/available/waiting.pkg"_s, "w");
+        if (setup == "fsize"_s)
             args.prepend(QStringLiteral("--fsize=100000 " UPDATER_BINARY " "));
-        args.replace(QStringLiteral("{local}"), local_);
-        args.replace(QStringLiteral("{http}"), nginx_->httpRoot() + QLatin1Char('/') + tag);
-        args.replace(QStringLiteral("{https}"), nginx_->httpsRoot() + QLatin1Char('/') + tag);
-        args.replace(QStringLiteral("{file}"),
-            QStringLiteral("file://") + path(QStringLiteral("www/")) + tag);
-        remote_ = args.section(QStringLiteral("--remotePath "), 1).section(QLatin1Char(' '), 0, 0)
-            + QStringLiteral("/%1/").arg(kind);
+        args.replace("{local}"_s, local_);
+        args.replace("{http}"_s, nginx_->httpRoot() + QLatin1Char('/') + tag);
+        args.replace("{https}"_s, nginx_->httpsRoot() + QLatin1Char('/') + tag);
+        args.replace("{file}"_s, "file://"_s + path("www/"_s) + tag);
+        remote_ = args.section("--remotePath "_s, 1).section(QLatin1Char(' '), 0, 0)
+            + "/%1/"_s.arg(kind);
         return args.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     }
 
@@ -75,20 +71,19 @@ class Updater : public QObject {
     // complaints; nginx saw one GET per download, with the updater's User-Agent.
     void checkLog(const QString &tag)
     {
-        const QString log = updates_ + QStringLiteral("/updater.log");
+        const QString log = updates_ + "/updater.log"_s;
         const QByteArray text = readFile(log);
         QVERIFY(!text.contains("stale") && text.endsWith('\n'));
         const QRegularExpression stamp(QStringLiteral(
             "^<\\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d:\\d{3}>  (?!\\[warn|\\[crit)"));
         for (const QByteArray &line : text.trimmed().split('\n'))
             QVERIFY2(stamp.match(QString::fromLatin1(line)).hasMatch(), line.constData());
-        const QString logs = local_ + QStringLiteral("/backup/logs/");
-        QCOMPARE(readFile(logs + QStringLiteral("last-updater.log")), text);
-        QCOMPARE(entries(logs, QStringLiteral("updater-*.log")).size(), 1);
-        QCOMPARE(readFile(logs + entries(logs, QStringLiteral("updater-*.log")).value(0)), text);
-        const int downloads = logMessages(log)
-                                  .filter(QRegularExpression(QStringLiteral("^Downloading http")))
-                                  .size();
+        const QString logs = local_ + "/backup/logs/"_s;
+        QCOMPARE(readFile(logs + "last-updater.log"_s), text);
+        QCOMPARE(entries(logs, "updater-*.log"_s).size(), 1);
+        QCOMPARE(readFile(logs + entries(logs, "updater-*.log"_s).value(0)), text);
+        const int downloads
+            = logMessages(log).filter(QRegularExpression("^Downloading http"_s)).size();
         QTRY_COMPARE(nginx_->accessLog().filter(QLatin1Char('/') + tag + QLatin1Char('/')).size(),
             downloads);
         for (const QString &request :
@@ -101,8 +96,7 @@ class Updater : public QObject {
 private slots:
     void initTestCase()
     {
-        nginx_ = std::make_unique<NginxServer>(
-            path(QStringLiteral("www")), path(QStringLiteral("nginx")));
+        nginx_ = std::make_unique<NginxServer>(path("www"_s), path("nginx"_s));
         QVERIFY2(nginx_->start(), qPrintable(nginx_->errorString()));
     }
 
@@ -166,38 +160,32 @@ private slots:
         const QString tag = QString::fromLatin1(QTest::currentDataTag())
                                 .replace(QLatin1Char(' '), QLatin1Char('-'));
         const QStringList command = prepare(tag, args, manifest, setup);
-        const QString program = setup == QLatin1String("fsize") ? QStringLiteral("/usr/bin/prlimit")
-                                                                : QStringLiteral(UPDATER_BINARY);
-        const RunResult result
-            = runUpdater(command, path(tag + QStringLiteral("-tmp")), 30000, program);
-        const QString log = updates_ + QStringLiteral("/updater.log");
+        const QString program
+            = setup == "fsize"_s ? "/usr/bin/prlimit"_s : QStringLiteral(UPDATER_BINARY);
+        const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000, program);
+        const QString log = updates_ + "/updater.log"_s;
         if (QFileInfo(log).isFile())
             checkLog(tag);
         const QStringList messages = QFileInfo(log).isFile()
             ? logMessages(log)
             : QString::fromLocal8Bit(result.err).split(QLatin1Char('\n'));
-        const QStringList waiting = entries(updates_ + QStringLiteral("/available"));
-        const QByteArray package = readFile(updates_ + QStringLiteral("/available/") + packageName);
-        const QStringList after = entries(local_),
-                          staging = entries(updates_, QStringLiteral(".updater-*"));
+        const QStringList waiting = entries(updates_ + "/available"_s);
+        const QByteArray package = readFile(updates_ + "/available/"_s + packageName);
+        const QStringList after = entries(local_), staging = entries(updates_, ".updater-*"_s);
         QVERIFY2(
             result.finished && result.exitStatus == QProcess::NormalExit, result.err.constData());
         QCOMPARE(result.exitCode, code);
-        lines.replace(QStringLiteral("{r}"), remote_)
-            .replace(QStringLiteral("{l}"), updates_)
-            .replace(QStringLiteral("{local}"), local_);
-        lines.replace(
-            QStringLiteral("{md5}"), QString::fromLatin1(md5Hex(packageBytes(300 * 1024))));
+        lines.replace("{r}"_s, remote_).replace("{l}"_s, updates_).replace("{local}"_s, local_);
+        lines.replace("{md5}"_s, QString::fromLatin1(md5Hex(packageBytes(300 * 1024))));
         QVERIFY2(containsInOrder(messages, lines.split(QLatin1Char('|'))),
             qPrintable(messages.join(QLatin1Char('\n'))));
         QCOMPARE(waiting, available.split(QLatin1Char(','), Qt::SkipEmptyParts));
         QCOMPARE(package.isEmpty() ? QByteArray() : md5Hex(package),
             available == packageName ? md5Hex(packageBytes(300 * 1024)) : QByteArray());
         QCOMPARE(staging, QStringList());
-        if (setup == QLatin1String("updates-file")) // nothing written anywhere
+        if (setup == "updates-file"_s) // nothing written anywhere
             QCOMPARE(after + QStringList {QString::fromLatin1(readFile(updates_))},
-                QStringList({QStringLiteral("backup"), QStringLiteral("updates"),
-                    QStringLiteral("<01-01-2020 00:00:00:000>  stale\n")}));
+                QStringList({"backup"_s, "updates"_s, "<01-01-2020 00:00:00:000>  stale\n"_s}));
     }
 
     void texts_data()
@@ -219,7 +207,7 @@ private slots:
     {
         QFETCH(QString, option);
         QFETCH(QString, text);
-        const RunResult result = runUpdater({option}, path(QStringLiteral("texts")));
+        const RunResult result = runUpdater({option}, path("texts"_s));
         QCOMPARE(result.exitCode, 0);
         QCOMPARE(QString::fromLocal8Bit(result.out).simplified(), text);
     }
