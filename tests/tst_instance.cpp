@@ -24,7 +24,8 @@ class Instance : public QObject {
         QDir().mkpath(path(name));
         prepareUpdater(primary, arguments(name, "/slow/"_s), path(name + "-tmp"_s));
         primary.start();
-        QTRY_VERIFY_WITH_TIMEOUT(!logMessages(logOf(name)).filter("    ["_s).isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !logMessages(logOf(name)).filter(" / 307200 bytes"_s).isEmpty(), 20000);
     }
     QStringList arguments(const QString &name, const QString &prefix) const
     {

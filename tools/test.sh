@@ -13,7 +13,10 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
 # Runs the suite of a build tree in the background; `finish` waits for it.
-start() { (cd "$1" && ctest --output-on-failure -j"$(nproc)" >"$logs/$1" 2>&1; echo $? >"$logs/$1.rc") & }
+start() {
+    (rc=0 && cd "$1" && ctest --output-on-failure -j"$(nproc)" >"$logs/$1" 2>&1 || rc=$?
+        echo "$rc" >"$logs/$1.rc") &
+}
 finish() { wait; cat "$logs/$1"; [ "$(cat "$logs/$1.rc")" -eq 0 ]; }
 
 unity=-DCMAKE_UNITY_BUILD=ON # one translation unit per target: half the build time
