@@ -1,5 +1,7 @@
 #include "transfer/downloadjob.h"
 
+#include "transfer/durable.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -39,8 +41,13 @@ DownloadJob::DownloadJob(
 void DownloadJob::append(const char *data, qint64 size)
 {
     hash_.addData(data, static_cast<int>(size));
-    if (writeFailed_ || staging_.write(data, size) == size)
+    if (writeFailed_)
         return;
+    const qint64 before = staging_.pos();
+    if (staging_.write(data, size) == size) {
+        Durable::writeBehind(staging_, before, before + size);
+        return;
+    }
     writeFailed_ = true;
     // This body can no longer be stored: give its space back at once, so that
     // a disk it filled still has room for the log lines reporting the failure.
@@ -100,12 +107,23 @@ bool DownloadJob::verify()
 
 void DownloadJob::store()
 {
+    // A verified package is the hand-over: its data reach the disk before
+    // its name, so that after a power cut available never names zero or
+    // stale bytes. Other files are fetched again on every run.
+    const bool handOver = !expectedMd5_.isEmpty();
+    if (handOver && !Durable::flush(staging_)) {
+        reportStoreError();
+        state_ = State::Failed;
+        return;
+    }
     if (QFile::exists(destPath_))
         QFile::remove(destPath_);
     // Staging files are private; the installation step may run as another user.
     staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
         | QFileDevice::ReadGroup | QFileDevice::ReadOther);
-    if (!staging_.rename(destPath_)) {
+    const bool moved
+        = handOver ? Durable::moveIntoPlace(staging_, destPath_) : staging_.rename(destPath_);
+    if (!moved) {
         reportStoreError();
         state_ = State::Failed;
         return;
