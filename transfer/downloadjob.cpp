@@ -80,13 +80,13 @@ void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
             return;
         lastPercent_ = percent;
         lastLogged_ = bytesReceived;
-        qInfo("    [%d %%] Downloaded %d / %d bytes", percent, static_cast<int>(bytesReceived),
-            static_cast<int>(bytesTotal));
+        qInfo("    [%d %%] Downloaded %lld / %lld bytes", percent,
+            static_cast<long long>(bytesReceived), static_cast<long long>(bytesTotal));
     } else if (bytesReceived > 0) {
         if (lastLogged_ >= 0 && bytesReceived - lastLogged_ < unknownSizeStep)
             return;
         lastLogged_ = bytesReceived;
-        qInfo("    Downloaded %d bytes", static_cast<int>(bytesReceived));
+        qInfo("    Downloaded %lld bytes", static_cast<long long>(bytesReceived));
     }
 }
 
@@ -129,7 +129,8 @@ void DownloadJob::store()
         return;
     }
     staging_.setAutoRemove(false);
-    qInfo("    Finished downloading %d bytes.", static_cast<int>(QFileInfo(destPath_).size()));
+    qInfo("    Finished downloading %lld bytes.",
+        static_cast<long long>(QFileInfo(destPath_).size()));
     state_ = State::Stored;
 }
 
