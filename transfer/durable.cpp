@@ -52,7 +52,8 @@ bool syncDirectory(const QString &path)
         = retried([&name] { return ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0)
         return false;
-    const bool synced = retried([fd] { return ::fsync(fd); }) == 0;
+    // EINVAL: a file system that offers no directory sync (some network ones).
+    const bool synced = retried([fd] { return ::fsync(fd); }) == 0 || errno == EINVAL;
     ::close(fd);
     return synced;
 }
