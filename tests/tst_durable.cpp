@@ -1,5 +1,4 @@
-// Under strace: once the manifest is stored, a package's data are flushed, it is renamed into
-// available and available is synced, in this order; a failed flush hands nothing over.
+// Under strace: flushed, renamed into available, available synced; a failed flush stores nothing.
 
 #include "support/nginxserver.h"
 #include "support/testsupport.h"
@@ -48,9 +47,10 @@ private slots:
         QFile pkg(www_ + QStringLiteral("/pc/p.pkg"));
         QCryptographicHash md5(QCryptographicHash::Md5);
         QVERIFY(pkg.open(QIODevice::ReadWrite) && pkg.resize(size) && md5.addData(&pkg));
-        QVERIFY(TestSupport::writeFile(www_ + QStringLiteral("/pc/updates.json"),
-            "{\"md5\":\"" + md5.result().toHex()
-                + "\",\"os\":\"windows\",\"version\":\"99.0\",\"package\":\"p.pkg\"}"));
+        QFile json(www_ + QStringLiteral("/pc/updates.json"));
+        const QByteArray text = "{\"md5\":\"" + md5.result().toHex()
+            + "\",\"os\":\"windows\",\"version\":\"99.0\",\"package\":\"p.pkg\"}";
+        QVERIFY(json.open(QIODevice::WriteOnly) && json.write(text) == text.size() && json.flush());
         QTemporaryDir run(dir_.filePath(QStringLiteral("run-XXXXXX")));
         QProcess strace; // the updater gets a TMPDIR of its own, for its lock and socket
         strace.start(QStringLiteral("strace"),
