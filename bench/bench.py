@@ -22,6 +22,8 @@ import sys
 import tempfile
 import time
 
+import durable
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 PACKAGE = "mirelle-99.0.0.pkg"
@@ -319,15 +321,16 @@ def parse_args():
     parser.add_argument("--idle-reps", type=int, default=21,
                         help="repetitions of the run that stops at a waiting package")
     parser.add_argument("--scenarios", default="http,file,idle",
-                        help="comma-separated subset of http,file,idle")
+                        help="comma-separated subset of http,file,idle,durable,load")
     parser.add_argument("--updater", default=os.path.join(ROOT, "build", "updater"))
     parser.add_argument("--workdir", default=None,
                         help="parent of the temporary work directory (default: $TMPDIR)")
     parser.add_argument("--verbose", action="store_true", help="print every repetition")
+    durable.add_arguments(parser)
     args = parser.parse_args()
     args.sizes = [parse_size(s) for s in args.size.split(",") if s.strip()]
     args.scenarios = set(s.strip() for s in args.scenarios.split(",") if s.strip())
-    unknown = args.scenarios - {"http", "file", "idle"}
+    unknown = args.scenarios - {"http", "file", "idle"} - durable.SCENARIOS
     if unknown:
         parser.error("unknown scenarios: %s" % ", ".join(sorted(unknown)))
     args.updater = os.path.abspath(args.updater)
@@ -358,6 +361,7 @@ def main():
                 fetch = 'cp "%s" "$1"' % package
                 bench_transfer(bench, "%s.file" % label, "file://" + docroot, fetch,
                                "cp+md5sum", expected, size)
+            durable.run_scenarios(bench, label, http_root, docroot, package, expected, size)
             os.remove(package)
         if "idle" in args.scenarios:
             bench_idle(bench, http_root)

@@ -25,6 +25,11 @@ const char *stores
     "again."
 #define NOT_STORED "    ERROR: Cloud not store downloaded file." CLEAN_UP
 
+bool wrapped(const QString &setup)
+{
+    return setup.startsWith("prlimit"_s) || setup.startsWith("strace"_s);
+}
+
 QStringList entries(const QString &dir, const QString &pattern = "*"_s)
 {
     return QDir(dir).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
@@ -56,8 +61,8 @@ class Updater : public QObject {
                 "<01-01-2020 00:00:00:000>  stale\n");
         if (setup == "pending"_s)
             writeFile(updates_ + "/available/waiting.pkg"_s, "w");
-        if (setup == "fsize"_s)
-            args.prepend(QStringLiteral("--fsize=100000 " UPDATER_BINARY " "));
+        if (wrapped(setup)) // a command that runs the updater
+            args.prepend(setup.section(QLatin1Char(' '), 1) + " " UPDATER_BINARY " "_s);
         args.replace("{local}"_s, local_);
         args.replace("{http}"_s, nginx_->httpRoot() + QLatin1Char('/') + tag);
         args.replace("{https}"_s, nginx_->httpsRoot() + QLatin1Char('/') + tag);
@@ -130,7 +135,11 @@ private slots:
             "");
         row("package waiting", go("{http}"), "", "pending", 0,
             "Previously installed updates are yet to be installed.", "waiting.pkg");
-        row("file size limit", go("{http}"), "", "fsize", 0, NOT_STORED, "");
+        row("file size limit", go("{http}"), "", "prlimit --fsize=100000", 0, NOT_STORED, "");
+        row("flushed, http", go("{http}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
+        row("flushed, file", go("{file}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
+        row("flush fails", go("{file}"), "",
+            "strace -fyetrace=fdatasync -einject=fdatasync:error=EIO", 0, NOT_STORED, "");
         row("updates is a file", go("{http}"), "", "updates-file", 0, "", "");
         row("no arguments", "", "", "", 2, "Local path for updater not set.", "");
         row("no remote path", "--localPath {local}", "", "", 2, "Remote path for updater not set.",
@@ -160,9 +169,18 @@ private slots:
         const QString tag = QString::fromLatin1(QTest::currentDataTag())
                                 .replace(QLatin1Char(' '), QLatin1Char('-'));
         const QStringList command = prepare(tag, args, manifest, setup);
-        const QString program
-            = setup == "fsize"_s ? "/usr/bin/prlimit"_s : QStringLiteral(UPDATER_BINARY);
+        if (setup.startsWith("strace"_s)
+            && QProcess::execute("strace"_s, {"-o/dev/null"_s, "true"_s}))
+            QSKIP("strace cannot trace here");
+        const QString program = wrapped(setup) ? setup.section(QLatin1Char(' '), 0, 0)
+                                               : QStringLiteral(UPDATER_BINARY);
         const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000, program);
+        // The package's data reach the disk before its name, and its name before the run ends.
+        const QRegularExpression durable(
+            "fdatasync\\(\\d+</[^>]*/updates/\\.updater-[^>]*>[\\s\\S]*rename\\([^\\n]*available/mirelle-2.2.0.pkg\"[\\s\\S]*fsync\\(\\d+<[^>]*/available>"_s);
+        QVERIFY(!setup.startsWith("strace"_s)
+            || !available.isEmpty()
+                == durable.match(QString::fromLocal8Bit(result.err)).hasMatch());
         const QString log = updates_ + "/updater.log"_s;
         if (QFileInfo(log).isFile())
             checkLog(tag);

@@ -1,6 +1,7 @@
 #include "app/updaterapp.h"
 
 #include "transfer/downloadjob.h"
+#include "transfer/readlimit.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -63,8 +64,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     request.setAttribute(
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(http2Allowed, false);
-    QNetworkReply *reply = network_.get(request);
-    reply->setReadBufferSize(replyBufferSize);
+    QNetworkReply *reply = getWithReadLimit(network_, request, replyBufferSize);
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
 
     watchReply(reply, job);

@@ -1,5 +1,7 @@
 #include "transfer/downloadjob.h"
 
+#include "transfer/durable.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -40,8 +42,13 @@ void DownloadJob::append(const char *data, qint64 size)
 {
     // A view of the bytes, no copy; the pointer overload is deprecated in Qt 6.
     hash_.addData(QByteArray::fromRawData(data, static_cast<int>(size)));
-    if (writeFailed_ || staging_.write(data, size) == size)
+    if (writeFailed_)
         return;
+    const qint64 before = staging_.pos();
+    if (staging_.write(data, size) == size) {
+        Durable::writeBehind(staging_, before, before + size);
+        return;
+    }
     discard();
 }
 
@@ -79,13 +86,13 @@ void DownloadJob::logProgress(qint64 bytesReceived, qint64 bytesTotal)
             return;
         lastPercent_ = percent;
         lastLogged_ = bytesReceived;
-        qInfo("    [%d %%] Downloaded %d / %d bytes", percent, static_cast<int>(bytesReceived),
-            static_cast<int>(bytesTotal));
+        qInfo("    [%d %%] Downloaded %lld / %lld bytes", percent,
+            static_cast<long long>(bytesReceived), static_cast<long long>(bytesTotal));
     } else if (bytesReceived > 0) {
         if (lastLogged_ >= 0 && bytesReceived - lastLogged_ < unknownSizeStep)
             return;
         lastLogged_ = bytesReceived;
-        qInfo("    Downloaded %d bytes", static_cast<int>(bytesReceived));
+        qInfo("    Downloaded %lld bytes", static_cast<long long>(bytesReceived));
     }
 }
 
@@ -106,18 +113,30 @@ bool DownloadJob::verify()
 
 void DownloadJob::store()
 {
+    // A verified package is the hand-over: its data reach the disk before
+    // its name, so that after a power cut available never names zero or
+    // stale bytes. Other files are fetched again on every run.
+    const bool handOver = !expectedMd5_.isEmpty();
+    if (handOver && !Durable::flush(staging_)) {
+        reportStoreError();
+        state_ = State::Failed;
+        return;
+    }
     if (QFile::exists(destPath_))
         QFile::remove(destPath_);
     // Staging files are private; the installation step may run as another user.
     staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
         | QFileDevice::ReadGroup | QFileDevice::ReadOther);
-    if (!staging_.rename(destPath_)) {
+    const bool moved
+        = handOver ? Durable::moveIntoPlace(staging_, destPath_) : staging_.rename(destPath_);
+    if (!moved) {
         reportStoreError();
         state_ = State::Failed;
         return;
     }
     staging_.setAutoRemove(false);
-    qInfo("    Finished downloading %d bytes.", static_cast<int>(QFileInfo(destPath_).size()));
+    qInfo("    Finished downloading %lld bytes.",
+        static_cast<long long>(QFileInfo(destPath_).size()));
     state_ = State::Stored;
 }
 

@@ -27,6 +27,8 @@ void UpdaterApp::fetchUpdatesJson()
     const QString destination = localPath_ + QStringLiteral("/updates.json");
     if (QFile::exists(destination))
         QFile::remove(destination);
+    // Unverified, so never flushed to disk: a copy lost to a power cut is
+    // fetched again on the next run like every other.
     download(url, destination, QString());
     processUpdatesJson();
 }
