@@ -127,6 +127,8 @@ private slots:
         row("truncated", qint64(999), qint64(1000), "    [99 %] Downloaded 999 / 1000 bytes");
         row("quotient first", qint64(29), qint64(100), "    [28 %] Downloaded 29 / 100 bytes");
         row("over 100", qint64(1100), qint64(1000), "    [110 %] Downloaded 1100 / 1000 bytes");
+        row("beyond 2 GiB", qint64(3) << 30, qint64(4) << 30,
+            "    [75 %] Downloaded 3221225472 / 4294967296 bytes");
         row("size unknown", qint64(500), qint64(-1), "    Downloaded 500 bytes");
         row("nothing yet", qint64(0), qint64(-1), "");
     }
