@@ -22,7 +22,8 @@ find_program(UPDATER_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(UPDATER_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt5core5a (>= 5.7), libqt5network5 (>= 5.7)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "libqt5core5a (>= 5.7), libqt5network5 (>= 5.7), libsodium23 (>= 1.0.14)")
 endif()
 
 include(CPack)

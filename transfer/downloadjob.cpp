@@ -1,5 +1,7 @@
 #include "transfer/downloadjob.h"
 
+#include "transfer/sodiumedge.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -36,9 +38,23 @@ DownloadJob::DownloadJob(
         writeFailed_ = staging_.fileName().isEmpty();
 }
 
+DownloadJob::~DownloadJob() = default;
+
+void DownloadJob::holdForSignature()
+{
+    signatureHash_.reset(new Blake2b512);
+}
+
+QByteArray DownloadJob::signatureDigest()
+{
+    return signatureHash_ ? signatureHash_->result() : QByteArray();
+}
+
 void DownloadJob::append(const char *data, qint64 size)
 {
     hash_.addData(data, static_cast<int>(size));
+    if (signatureHash_)
+        signatureHash_->addData(data, size);
     if (writeFailed_ || staging_.write(data, size) == size)
         return;
     writeFailed_ = true;
@@ -126,7 +142,10 @@ void DownloadJob::complete()
     }
     if (!expectedMd5_.isEmpty() && !verify())
         return;
-    store();
+    if (signatureHash_)
+        state_ = State::Verified;
+    else
+        store();
 }
 
 void DownloadJob::reportStoreError()
