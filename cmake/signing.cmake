@@ -8,6 +8,8 @@ set(UPDATER_MINISIGN_PUBKEY "" CACHE FILEPATH
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium>=1.0.14)
+# The hash of a signed download runs on a thread of its own.
+find_package(Threads REQUIRED)
 
 # An object library `target` defining builtInSigningKey() from `keyfile`
 # (a public key file as `minisign -G` writes it), or empty without one.

@@ -3,7 +3,7 @@
 # the package manager when everything is there already.
 set -eu
 PACKAGES="cmake g++ make qtbase5-dev libqt5network5 nginx-light openssl curl time \
-python3 clang libclang-rt-14-dev"
+python3 clang libclang-rt-14-dev libsodium-dev pkg-config minisign"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

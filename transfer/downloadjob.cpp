@@ -1,6 +1,6 @@
 #include "transfer/downloadjob.h"
 
-#include "transfer/sodiumedge.h"
+#include "transfer/signaturehash.h"
 
 #include <QDir>
 #include <QFile>
@@ -42,7 +42,7 @@ DownloadJob::~DownloadJob() = default;
 
 void DownloadJob::holdForSignature()
 {
-    signatureHash_.reset(new Blake2b512);
+    signatureHash_.reset(new SignatureHash);
 }
 
 QByteArray DownloadJob::signatureDigest()

@@ -8,7 +8,7 @@
 
 #include <memory>
 
-class Blake2b512;
+class SignatureHash;
 class QIODevice;
 
 // The state of one download: a hidden staging file beside the destination's
@@ -53,7 +53,7 @@ private:
 
     QTemporaryFile staging_;
     QCryptographicHash hash_;
-    std::unique_ptr<Blake2b512> signatureHash_;
+    std::unique_ptr<SignatureHash> signatureHash_;
     QString destPath_;
     QString expectedMd5_;
     QByteArray buffer_;
