@@ -1,3 +1,4 @@
+#include "app/signingkey.h"
 #include "app/updaterapp.h"
 
 #ifdef Q_OS_UNIX
@@ -12,5 +13,6 @@ int main(int argc, char *argv[])
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
     UpdaterApp app(argc, argv);
+    app.setSigningKey(builtInSigningKey());
     return app.run();
 }

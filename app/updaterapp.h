@@ -10,7 +10,10 @@
 #include <QString>
 #include <QUrl>
 
+#include "transfer/signature.h"
+
 #include <memory>
+#include <optional>
 
 class CommandLine;
 class DownloadJob;
@@ -34,6 +37,9 @@ public:
     void setRemotePath(const QString &text);
     QUrl remoteUrl(const QString &name) const;
     QString remotePath() const { return remotePath_; }
+    // A key built into the updater: every package must then carry a
+    // signature made with it. `keyText` as minisign writes a public key.
+    void setSigningKey(const QByteArray &keyText);
 
     bool download(const QUrl &url, const QString &destPath, const QString &expectedMd5);
     bool sendMessage(const QString &text);
@@ -54,8 +60,15 @@ private:
     void processUpdatesJson();
     bool downloadPackage(const QJsonObject &manifest);
     bool downloadNamedFile(const QJsonObject &manifest, const QString &key, bool withMd5);
+    bool downloadSigned(const QString &name, const QString &destPath, const QString &expectedMd5);
+    SignatureCheck checkSignature(const QString &name, DownloadJob &job);
 
-    bool copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5);
+    // download(); a job given `held` stops short of storing a verified body
+    // and is handed over instead.
+    bool transfer(const QUrl &url, const QString &destPath, const QString &expectedMd5,
+        std::unique_ptr<DownloadJob> *held);
+    bool copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5,
+        std::unique_ptr<DownloadJob> *held);
     QString stagingDirectory(const QString &destPath) const;
     void watchReply(QNetworkReply *reply, DownloadJob *job);
     void abandonReply(QNetworkReply *reply, DownloadJob *job);
@@ -71,6 +84,7 @@ private:
     QNetworkAccessManager network_;
     QLocalServer *localServer_;
     QEventLoop downloadLoop_;
+    std::optional<MinisignKey> signingKey_;
 };
 
 #endif // UPDATERAPP_H

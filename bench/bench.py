@@ -164,7 +164,7 @@ class Bench:
         env = dict(os.environ, TMPDIR=tmp)
         return local, env
 
-    def run_updater(self, remote, expected=None, size=None, check_file=False):
+    def run_updater(self, remote, expected=None, size=None, check_file=False, must_log=()):
         local, env = self.fresh_local()
         command = [self.args.updater, "--localPath", local, "--remotePath", remote]
         sync_disk()
@@ -185,6 +185,9 @@ class Bench:
                 sys.exit("updater did not verify the package; log: %s" % log_path)
             if check_file and file_md5(stored) != expected:
                 sys.exit("stored package has the wrong digest")
+        for text in must_log:
+            if not any(text in line for line in lines):
+                sys.exit("updater did not log %r; log: %s" % (text, log_path))
         shutil.rmtree(local)
         shutil.rmtree(env["TMPDIR"])
         return result

@@ -3,7 +3,8 @@
 # the package manager when everything is there already.
 set -eu
 PACKAGES="cmake g++ make qtbase5-dev libqt5network5 qt6-base-dev libqt6network6 nginx-light \
-openssl curl time python3 clang libclang-rt-14-dev strace util-linux"
+openssl curl time python3 clang libclang-rt-14-dev strace util-linux libsodium-dev pkg-config \
+minisign"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" \

@@ -50,10 +50,16 @@ QString UpdaterApp::stagingDirectory(const QString &destPath) const
 
 bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QString &expectedMd5)
 {
+    return transfer(url, destPath, expectedMd5, nullptr);
+}
+
+bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const QString &expectedMd5,
+    std::unique_ptr<DownloadJob> *held)
+{
     qInfo("Downloading %s to %s", url.toString().toLocal8Bit().constData(),
         destPath.toLocal8Bit().constData());
     if (url.scheme() == QLatin1String("file"))
-        return copyLocalFile(url, destPath, expectedMd5);
+        return copyLocalFile(url, destPath, expectedMd5, held);
     if (downloadLoop_.isRunning())
         return false;
 
@@ -66,6 +72,8 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
     request.setAttribute(http2Allowed, false);
     QNetworkReply *reply = getWithReadLimit(network_, request, replyBufferSize);
     auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
+    if (held)
+        job->holdForSignature();
 
     watchReply(reply, job);
 
@@ -73,6 +81,12 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
         downloadLoop_.exec();
     if (job->state() == DownloadJob::State::Stored)
         return true;
+    if (held && job->state() == DownloadJob::State::Verified) {
+        // Out of the finished reply, which is about to be deleted.
+        job->setParent(nullptr);
+        held->reset(job);
+        return true;
+    }
     // Ended from outside: nothing of this transfer may be stored afterwards.
     abandonReply(reply, job);
     return false;
@@ -126,7 +140,8 @@ void UpdaterApp::abandonReply(QNetworkReply *reply, DownloadJob *job)
         reply->abort();
 }
 
-bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5)
+bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5,
+    std::unique_ptr<DownloadJob> *held)
 {
     if (QFile::exists(destPath))
         QFile::remove(destPath);
@@ -135,14 +150,19 @@ bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const Q
         DownloadJob::reportStoreError();
         return false;
     }
-    DownloadJob job(stagingDirectory(destPath), destPath, expectedMd5);
-    job.drain(&source);
+    auto job = std::make_unique<DownloadJob>(stagingDirectory(destPath), destPath, expectedMd5);
+    if (held)
+        job->holdForSignature();
+    job->drain(&source);
     if (source.error() != QFileDevice::NoError) {
         DownloadJob::reportStoreError();
         return false;
     }
-    job.complete();
-    return job.state() == DownloadJob::State::Stored;
+    job->complete();
+    if (!held || job->state() != DownloadJob::State::Verified)
+        return job->state() == DownloadJob::State::Stored;
+    *held = std::move(job);
+    return true;
 }
 
 void UpdaterApp::onSslErrors(QNetworkReply *reply, const QList<QSslError> &errors)

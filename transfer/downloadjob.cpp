@@ -1,6 +1,7 @@
 #include "transfer/downloadjob.h"
 
 #include "transfer/durable.h"
+#include "transfer/signaturehash.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,10 +39,24 @@ DownloadJob::DownloadJob(
         writeFailed_ = staging_.fileName().isEmpty();
 }
 
+DownloadJob::~DownloadJob() = default;
+
+void DownloadJob::holdForSignature()
+{
+    signatureHash_.reset(new SignatureHash);
+}
+
+QByteArray DownloadJob::signatureDigest()
+{
+    return signatureHash_ ? signatureHash_->result() : QByteArray();
+}
+
 void DownloadJob::append(const char *data, qint64 size)
 {
     // A view of the bytes, no copy; the pointer overload is deprecated in Qt 6.
     hash_.addData(QByteArray::fromRawData(data, static_cast<int>(size)));
+    if (signatureHash_)
+        signatureHash_->addData(data, size);
     if (writeFailed_)
         return;
     const qint64 before = staging_.pos();
@@ -152,7 +167,10 @@ void DownloadJob::complete()
     }
     if (!expectedMd5_.isEmpty() && !verify())
         return;
-    store();
+    if (signatureHash_)
+        state_ = State::Verified;
+    else
+        store();
 }
 
 void DownloadJob::reportStoreError()

@@ -6,6 +6,9 @@
 #include <QString>
 #include <QTemporaryFile>
 
+#include <memory>
+
+class SignatureHash;
 class QIODevice;
 
 // The state of one download: a hidden staging file beside the destination's
@@ -13,10 +16,18 @@ class QIODevice;
 // the result over. It belongs to its reply, so its handlers never outlive it.
 class DownloadJob : public QObject {
 public:
-    enum class State { Pending, Stored, Failed };
+    // Verified: staged and checked, held for store() (see holdForSignature).
+    enum class State { Pending, Verified, Stored, Failed };
 
     DownloadJob(const QString &stagingDir, const QString &destPath, const QString &expectedMd5,
         QObject *parent = nullptr);
+    ~DownloadJob() override;
+
+    // Hashes the body for a signature check as it arrives, and keeps it
+    // staged after its digest checks out, until store(). Call before any data.
+    void holdForSignature();
+    // The BLAKE2b-512 of the body of a held job; once, when it is Verified.
+    QByteArray signatureDigest();
 
     State state() const { return state_; }
 
@@ -27,6 +38,8 @@ public:
     // Verifies the staged body and renames it into place; logs the outcome.
     void complete();
     void fail() { state_ = State::Failed; }
+    // Renames the staged body into place; logs the outcome.
+    void store();
 
     // The line of every download that could not be stored.
     static void reportStoreError();
@@ -38,10 +51,10 @@ private:
     void append(const char *data, qint64 size);
     void discard();
     bool verify();
-    void store();
 
     QTemporaryFile staging_;
     QCryptographicHash hash_;
+    std::unique_ptr<SignatureHash> signatureHash_;
     QString destPath_;
     QString expectedMd5_;
     QByteArray buffer_;

@@ -69,10 +69,11 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
             name.toLocal8Bit().constData());
         return false;
     }
-    const QUrl url = remoteUrl(name);
     const QString destination = localPath_ + QStringLiteral("/available/") + name;
     const QString md5 = withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
-    return download(url, destination, md5);
+    if (withMd5 && signingKey_)
+        return downloadSigned(name, destination, md5);
+    return download(remoteUrl(name), destination, md5);
 }
 
 void UpdaterApp::clearAvailable()

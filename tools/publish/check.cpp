@@ -2,6 +2,7 @@
 
 #include "loglines.h"
 #include "rules.h"
+#include "signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -75,6 +76,20 @@ void checkDigest(const QJsonObject &manifest, const QString &manifestPath, Check
             .arg(report.packageName, report.packageMd5, md5)});
 }
 
+// What an updater built with the key would decide after the digest.
+void checkSignature(const MinisignKey &key, CheckReport &report)
+{
+    report.signature = checkPackageSignature(report.packagePath, report.packageName, key);
+    if (report.signature->verdict == SignatureVerdict::Verified)
+        return;
+    report.problems.append(ManifestProblem {true,
+        QStringLiteral("signature of package %1 could not be verified: %2: an updater built with "
+                       "key %3 would discard the package")
+            .arg(report.packageName,
+                QLatin1String(signatureFailureReason(report.signature->verdict)),
+                keyIdText(key.keyId))});
+}
+
 Verdict verdictOf(const CheckReport &report)
 {
     if (rejectsEverywhere(report.outcome) || hasFatal(report.problems))
@@ -104,6 +119,8 @@ CheckReport checkManifest(const CheckRequest &request)
         report.problems = lintManifest(manifest);
         report.packageName = manifest.value(QLatin1String("package")).toString();
         checkDigest(manifest, request.manifestPath, report);
+        if (request.key && !report.packagePath.isEmpty() && report.digest != DigestState::Missing)
+            checkSignature(*request.key, report);
     }
     report.verdict = verdictOf(report);
     return report;

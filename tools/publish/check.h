@@ -2,6 +2,7 @@
 #define PUBLISH_CHECK_H
 
 #include "lint.h"
+#include "transfer/signature.h"
 #include "update/manifest.h"
 
 #include <QList>
@@ -12,6 +13,7 @@ struct CheckRequest {
     QString manifestPath;
     WindowsGeneration generation = 4;
     QString currentVersion;
+    std::optional<MinisignKey> key; // check the package's signature with it
 };
 
 enum class Verdict { WouldDownload, WouldNotDownload, Invalid };
@@ -33,11 +35,13 @@ struct CheckReport {
     DigestState digest = DigestState::NotChecked;
     QString packagePath;
     QString packageMd5; // the digest of the file next to the manifest
+    std::optional<SignatureCheck> signature; // when a key was given and the package is there
 };
 
 // Evaluates the manifest with the updater's own code for the given system
 // and updater version, then looks for the classic publishing mistakes and
-// checks the digest of the package lying next to the manifest.
+// checks the digest of the package lying next to the manifest and, given a
+// key, its signature.
 CheckReport checkManifest(const CheckRequest &request);
 
 #endif // PUBLISH_CHECK_H

@@ -3,6 +3,7 @@
 #include "check.h"
 #include "publish.h"
 #include "rules.h"
+#include "signing.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -19,6 +20,8 @@ struct Options {
     QCommandLineOption constraint {QStringLiteral("constraint"), QString(), QStringLiteral("c")};
     QCommandLineOption name {QStringLiteral("name"), QString(), QStringLiteral("name")};
     QCommandLineOption windows {QStringLiteral("windows"), QString(), QStringLiteral("w")};
+    QCommandLineOption signature {QStringLiteral("signature"), QString(), QStringLiteral("file")};
+    QCommandLineOption pubkey {QStringLiteral("pubkey"), QString(), QStringLiteral("file")};
     QCommandLineOption current {
         QStringLiteral("current-version"), QString(), QStringLiteral("v"), builtUpdaterVersion()};
 };
@@ -39,7 +42,8 @@ int runPublish(
     if (!parser.isSet(o.root) || !parser.isSet(o.kind))
         return usageError(err, QStringLiteral("publish needs --root and --kind"));
     const PublishRequest request {args[0], args[1], parser.value(o.constraint),
-        parser.value(o.kind), parser.value(o.root), parser.value(o.name), parser.value(o.current)};
+        parser.value(o.kind), parser.value(o.root), parser.value(o.name), parser.value(o.current),
+        parser.value(o.signature)};
     const PublishResult result = publish(request);
     if (result.status != PublishResult::Status::Published) {
         err << "error: " << result.message << '\n';
@@ -49,8 +53,10 @@ int runPublish(
     }
     out << "Published " << result.packageName << " (" << result.size << " bytes, md5 " << result.md5
         << ") as version " << request.version << " for kind " << request.kind
-        << "\n  package:  " << QDir::toNativeSeparators(result.packageTarget)
-        << "\n  manifest: " << QDir::toNativeSeparators(result.manifestPath) << '\n';
+        << "\n  package:  " << QDir::toNativeSeparators(result.packageTarget) << '\n';
+    if (!result.signatureTarget.isEmpty())
+        out << "  signature: " << QDir::toNativeSeparators(result.signatureTarget) << '\n';
+    out << "  manifest: " << QDir::toNativeSeparators(result.manifestPath) << '\n';
     out.flush();
     return PublishExit::Done;
 }
@@ -67,6 +73,9 @@ void printReport(const CheckRequest &request, const CheckReport &report, QTextSt
             << ")\n";
     else if (report.digest == DigestState::NotChecked && !report.packageMd5.isEmpty())
         out << "Package " << report.packageName << ": its digest is " << report.packageMd5 << '\n';
+    if (report.signature && report.signature->verdict == SignatureVerdict::Verified)
+        out << "Package " << report.packageName << ": signature verified with key "
+            << report.signature->keyId << '\n';
     for (const ManifestProblem &problem : report.problems)
         out << (problem.fatal ? "error: " : "warning: ") << problem.text << '\n';
     switch (report.verdict) {
@@ -96,6 +105,12 @@ int runCheck(const QCommandLineParser &parser, const Options &o, QTextStream &ou
         return usageError(err,
             QStringLiteral("unknown Windows version \"%1\" (vista, 7, 8, 8.1, 10, 11 or other)")
                 .arg(parser.value(o.windows)));
+    if (parser.isSet(o.pubkey)) {
+        request.key = readPublicKey(parser.value(o.pubkey));
+        if (!request.key)
+            return usageError(
+                err, QStringLiteral("%1 is not a minisign public key").arg(parser.value(o.pubkey)));
+    }
     const QString kind = parser.isSet(o.kind) ? parser.value(o.kind) : QStringLiteral("pc");
     request.manifestPath = args.isEmpty()
         ? QDir(parser.value(o.root)).filePath(kind + QStringLiteral("/updates.json"))
@@ -137,9 +152,9 @@ int runPublishTool(const QStringList &arguments, QTextStream &out, QTextStream &
     QCommandLineParser parser;
     parser.addOptions({o.help, o.root, o.kind, o.current});
     if (command == QLatin1String("publish"))
-        parser.addOptions({o.constraint, o.name});
+        parser.addOptions({o.constraint, o.name, o.signature});
     else
-        parser.addOption(o.windows);
+        parser.addOptions({o.windows, o.pubkey});
     QStringList rest = arguments.mid(2);
     rest.prepend(arguments.value(0));
     if (!parser.parse(rest))

@@ -1,6 +1,7 @@
 #include "publish.h"
 
 #include "rules.h"
+#include "signing.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -65,6 +66,16 @@ bool copyPackage(const QString &source, PublishResult &result)
     return true;
 }
 
+bool copySignature(const QString &source, const QString &target)
+{
+    QFile in(source);
+    QSaveFile out(target);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray text = in.readAll();
+    return in.error() == QFileDevice::NoError && out.write(text) == text.size() && out.commit();
+}
+
 bool writeManifest(const QByteArray &text, const QString &path)
 {
     QSaveFile out(path);
@@ -88,6 +99,7 @@ QByteArray manifestText(const QString &md5, const QString &version, const QStrin
 
 QString publishRefusal(const PublishRequest &request)
 {
+    const QString signature = signatureSource(request.packagePath, request.signaturePath);
     const QString problems[] = {
         request.root.isEmpty() ? QStringLiteral("no repository root given") : QString(),
         kindProblem(request.kind),
@@ -95,6 +107,7 @@ QString publishRefusal(const PublishRequest &request)
         packageNameProblem(packageNameOf(request)),
         versionProblem(request.version, request.currentVersion),
         request.constraint.isEmpty() ? QString() : constraintProblem(request.constraint),
+        signature.isEmpty() ? QString() : signatureProblem(signature, packageNameOf(request)),
     };
     for (const QString &problem : problems) {
         if (!problem.isEmpty())
@@ -118,6 +131,13 @@ PublishResult publish(const PublishRequest &request)
     if (!copyPackage(request.packagePath, result))
         return failed(
             result, QStringLiteral("cannot copy the package to %1").arg(result.packageTarget));
+    const QString signature = signatureSource(request.packagePath, request.signaturePath);
+    if (!signature.isEmpty()) {
+        result.signatureTarget = result.packageTarget + QStringLiteral(".minisig");
+        if (!copySignature(signature, result.signatureTarget))
+            return failed(result,
+                QStringLiteral("cannot copy the signature to %1").arg(result.signatureTarget));
+    }
     const QByteArray text
         = manifestText(result.md5, request.version, request.constraint, result.packageName);
     if (!writeManifest(text, result.manifestPath))

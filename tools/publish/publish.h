@@ -12,6 +12,7 @@ struct PublishRequest {
     QString root;
     QString name; // empty: the package's own file name
     QString currentVersion;
+    QString signaturePath; // empty: PACKAGE.minisig, when it exists
 };
 
 struct PublishResult {
@@ -21,6 +22,7 @@ struct PublishResult {
     QString packageName;
     QString packageTarget; // <root>/<kind>/<package name>
     QString manifestPath; // <root>/<kind>/updates.json
+    QString signatureTarget; // <root>/<kind>/<package name>.minisig, if one was published
     QString md5;
     qint64 size = 0;
 };
@@ -33,9 +35,10 @@ QByteArray manifestText(const QString &md5, const QString &version, const QStrin
 // Why the request cannot be published; empty when it can.
 QString publishRefusal(const PublishRequest &request);
 
-// Copies the package into <root>/<kind>/ and then writes the manifest there,
-// each through a temporary file renamed into place, so that an updater
-// polling the repository never reads a manifest whose package is missing.
+// Copies the package and its signature, if any, into <root>/<kind>/ and then
+// writes the manifest there, each through a temporary file renamed into
+// place, so that an updater polling the repository never reads a manifest
+// whose package or signature is missing.
 PublishResult publish(const PublishRequest &request);
 
 #endif // PUBLISH_PUBLISH_H
