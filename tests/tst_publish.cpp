@@ -8,14 +8,17 @@
 // Each row runs in a fresh directory holding new.pkg (168 KiB) and r, a copy of the sample
 // repository E with a directory where r/pc/blocked.pkg would go. `pc VERSION ARGS` publishes
 // new.pkg into r/pc; `check ARGS` checks r/pc; `shown KIND NAME` compares the package published
-// for KIND, then shows its manifest and check; `edited SED` checks the manifest sed makes.
-static const char *const fixture = R"(B=$(dirname "$1") S=$(dirname "$2")/..
+// for KIND, then shows its manifest and check; `edited SED` checks the manifest sed makes;
+// `signs ARGS` signs new.pkg with the test key; `verify` checks r/pc with that key.
+static const char *const fixture = R"(B=$(dirname "$1") S=$(dirname "$2")/.. K=$3
 PATH="$B:$PATH" E="$S/examples/repository"
 seq 30000 >new.pkg && cp -r "$E" r && mkdir r/pc/blocked.pkg || exit 99
 pc() { updater-publish publish new.pkg --root r --kind pc "$@"; }
 check() { updater-publish check --root r "$@"; }
 shown() { cmp new.pkg "r/$1/$2" && cat "r/$1/updates.json" && check --kind "$1"; }
 edited() { sed "$1" r/pc/updates.json >r/pc/e.json && updater-publish check r/pc/e.json; }
+signs() { minisign -S -s "$K/minisign.key" -m new.pkg "$@" >/dev/null; }
+verify() { check --kind pc --pubkey "$K/minisign.pub"; }
 )";
 
 class TestPublish : public QObject {
@@ -63,6 +66,23 @@ private slots:
         row("edited 's/\"2.2.0\"/2.2/'", 4, "version  is more recent*a JSON number");
         row("edited s,mirelle-,sub/,", 4, "error: package name \"sub/2.2.0.pkg\" contains a path");
         row("edited s/}//", 4, "log: Error parsing updates.json: unterminated object");
+        row("signs && pc 2.2.0 && verify", 0, "signature verified with key *would download");
+        row("minisign -GWp o.pub -s o.key >/dev/null && minisign -Ss o.key -m new.pkg >/dev/null "
+            "&& pc 2.2.0 && verify",
+            4, "could not be verified: wrong key");
+        row("signs && seq 40000 >new.pkg && pc 2.2.0 && verify", 4,
+            "could not be verified: invalid");
+        row("cp new.pkg o.pkg && signs -m o.pkg && pc 2.2.0 --signature o.pkg.minisig", 4,
+            "names the file \"o.pkg\", not new.pkg");
+        row("pc 2.2.0 && cp new.pkg o.pkg && signs -m o.pkg -x r/pc/new.pkg.minisig && verify", 4,
+            "could not be verified: other file");
+        row("pc 2.2.0 && verify", 4, "could not be verified: missing");
+        row("signs && pc 2.2.0 && head -c 99 new.pkg.minisig >r/pc/new.pkg.minisig && verify", 4,
+            "could not be verified: malformed");
+        row("signs && pc 2.2.0 && sed -i s/file:new/file:old/ r/pc/new.pkg.minisig && verify", 4,
+            "could not be verified: invalid");
+        row("signs -l -x l.sig && pc 2.2.0 && cp l.sig r/pc/new.pkg.minisig && verify", 4,
+            "could not be verified: legacy algorithm");
     }
 
     void run()
@@ -76,7 +96,8 @@ private slots:
         shell.setProcessChannelMode(QProcess::MergedChannels);
         shell.start(QStringLiteral("sh"),
             {QStringLiteral("-c"), QLatin1String(fixture) + line, QStringLiteral("sh"),
-                QStringLiteral(PUBLISH_BINARY), QStringLiteral(__FILE__)});
+                QStringLiteral(PUBLISH_BINARY), QStringLiteral(__FILE__),
+                QStringLiteral(TEST_KEY_DIR)});
         QVERIFY(shell.waitForFinished(30000)); // a hung shell dies with the QProcess
         const QString text
             = QString::fromUtf8(shell.readAll())

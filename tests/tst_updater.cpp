@@ -61,6 +61,10 @@ class Updater : public QObject {
                 "<01-01-2020 00:00:00:000>  stale\n");
         if (setup == "pending"_s)
             writeFile(updates_ + "/available/waiting.pkg"_s, "w");
+        if (setup == "signed"_s) // with the key of the test build's keyed updater
+            QProcess::execute("minisign"_s,
+                {"-Sqs"_s, TEST_KEY_DIR "/minisign.key"_s, "-m"_s,
+                    path("www/%1/pc/"_s.arg(tag)) + packageName});
         if (wrapped(setup)) // a command that runs the updater
             args.prepend(setup.section(QLatin1Char(' '), 1) + " " UPDATER_BINARY " "_s);
         args.replace("{local}"_s, local_);
@@ -136,6 +140,16 @@ private slots:
         row("package waiting", go("{http}"), "", "pending", 0,
             "Previously installed updates are yet to be installed.", "waiting.pkg");
         row("file size limit", go("{http}"), "", "prlimit --fsize=100000", 0, NOT_STORED, "");
+        row("signed", go("{http}"), "", "signed", 0,
+            "    SUCCESS: MD5 hash of downloaded file is {md5}, as expected.|Downloading "
+            "{r}mirelle-2.2.0.pkg.minisig to {l}/mirelle-2.2.0.pkg.minisig|    Verifying signature "
+            "of downloaded file ...|    SUCCESS: Signature of downloaded file verified with key "
+            "{key}.|    Finished downloading 307200 bytes.",
+            pkg);
+        row("not signed", go("{https}"), "", "unsigned", 0,
+            "    ERROR: (203) *|    Verifying signature of downloaded file ...|    FAILURE: "
+            "Signature of downloaded file could not be verified: missing." CLEAN_UP,
+            "");
         row("flushed, http", go("{http}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
         row("flushed, file", go("{file}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
         row("flush fails", go("{file}"), "",
@@ -172,8 +186,9 @@ private slots:
         if (setup.startsWith("strace"_s)
             && QProcess::execute("strace"_s, {"-o/dev/null"_s, "true"_s}))
             QSKIP("strace cannot trace here");
-        const QString program = wrapped(setup) ? setup.section(QLatin1Char(' '), 0, 0)
-                                               : QStringLiteral(UPDATER_BINARY);
+        const QString program = setup.endsWith("signed"_s) ? QStringLiteral(KEYED_UPDATER_BINARY)
+            : wrapped(setup)                               ? setup.section(QLatin1Char(' '), 0, 0)
+                                                           : QStringLiteral(UPDATER_BINARY);
         const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000, program);
         // The package's data reach the disk before its name, and its name before the run ends.
         const QRegularExpression durable(
@@ -194,6 +209,10 @@ private slots:
             result.finished && result.exitStatus == QProcess::NormalExit, result.err.constData());
         QCOMPARE(result.exitCode, code);
         lines.replace("{r}"_s, remote_).replace("{l}"_s, updates_).replace("{local}"_s, local_);
+        const QString key
+            = QString::fromLatin1(readFile(TEST_KEY_DIR "/minisign.pub"_s).split('\n')[0])
+                  .section(QLatin1Char(' '), -1);
+        lines.replace("{key}"_s, key.rightJustified(16, QLatin1Char('0')));
         lines.replace("{md5}"_s, QString::fromLatin1(md5Hex(packageBytes(300 * 1024))));
         QVERIFY2(containsInOrder(messages, lines.split(QLatin1Char('|'))),
             qPrintable(messages.join(QLatin1Char('\n'))));
