@@ -29,17 +29,11 @@ RunResult runUpdater(
     QProcess process;
     prepareUpdater(process, args, tmpDir, program);
     process.start();
-    RunResult result;
-    result.finished = process.waitForFinished(timeoutMs);
-    if (!result.finished) {
-        process.kill();
-        process.waitForFinished();
-    }
-    result.exitCode = process.exitCode();
-    result.exitStatus = process.exitStatus();
-    result.out = process.readAllStandardOutput();
-    result.err = process.readAllStandardError();
-    return result;
+    const bool finished = process.waitForFinished(timeoutMs);
+    process.kill();
+    process.waitForFinished();
+    return {finished && process.exitStatus() == QProcess::NormalExit, process.exitCode(),
+        process.readAllStandardOutput(), process.readAllStandardError()};
 }
 
 QStringList logMessages(const QString &logPath)
@@ -117,16 +111,6 @@ NginxServer::~NginxServer()
     process_.waitForFinished();
 }
 
-QString NginxServer::httpRoot() const
-{
-    return "http://127.0.0.1:%1"_s.arg(ports_[0]);
-}
-
-QString NginxServer::httpsRoot() const
-{
-    return "https://127.0.0.1:%1"_s.arg(ports_[1]);
-}
-
 QStringList NginxServer::accessLog() const
 {
     return QString::fromLatin1(readFile(dir_ + "/access.log"_s))
@@ -142,10 +126,10 @@ bool NginxServer::start()
                        "-subj /CN=127.0.0.1 -keyout %1 -out %2")
             .arg(key, cert)
             .split(QLatin1Char(' ')));
-    for (quint16 &port : ports_) {
-        QTcpServer probe; // free a moment ago; nginx reports a taken port
-        probe.listen(QHostAddress::LocalHost);
-        port = probe.serverPort();
+    quint16 ports[2] = {0, 0};
+    for (quint16 &port : ports) { // free a moment ago; nginx reports a taken port
+        QTcpServer probe;
+        port = probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
     }
     const QString config = QStringLiteral(
         "%1 worker_processes 1; master_process off; daemon off; pid nginx.pid;\n"
@@ -159,30 +143,21 @@ bool NginxServer::start()
         "ssl_certificate %5; ssl_certificate_key %6; location /slow/ { limit_rate 100k; } } }\n");
     writeFile(dir_ + "/nginx.conf"_s,
         config.arg(::geteuid() == 0 ? "user root;"_s : QString())
-            .arg(ports_[0])
-            .arg(ports_[1])
+            .arg(ports[0])
+            .arg(ports[1])
             .arg(root_, cert, key)
             .toUtf8());
     process_.start("/usr/sbin/nginx"_s,
         {"-p"_s, dir_ + QLatin1Char('/'), "-e"_s, "error.log"_s, "-c"_s, "nginx.conf"_s});
-    const bool up = made == 0 && QTest::qWaitFor([this] {
+    const bool up = made == 0 && QTest::qWaitFor([this, &ports] {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, ports_[1]);
+        socket.connectToHost(QHostAddress::LocalHost, ports[1]);
         return socket.waitForConnected(100) || process_.state() == QProcess::NotRunning;
     }) && process_.state() == QProcess::Running;
-    error_ = up ? QString()
-                : QString::fromLocal8Bit(process_.readAll() + readFile(dir_ + "/error.log"_s));
+    httpRoot = "http://127.0.0.1:%1"_s.arg(ports[0]);
+    httpsRoot = "https://127.0.0.1:%1"_s.arg(ports[1]);
+    error = QString::fromLocal8Bit(process_.readAll() + readFile(dir_ + "/error.log"_s));
     return up;
-}
-
-FakeServer::FakeServer()
-{
-    listen(QHostAddress::LocalHost);
-}
-
-QString FakeServer::url(const QString &path) const
-{
-    return "http://127.0.0.1:%1%2"_s.arg(serverPort()).arg(path);
 }
 
 void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut)

@@ -23,11 +23,9 @@ template <typename... Columns> void row(const char *name, Columns... columns)
 }
 
 struct RunResult {
-    bool finished = false; // false: the watchdog killed it
+    bool clean = false; // ended by itself, not by a signal or the watchdog
     int exitCode = -1;
-    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
-    QByteArray out;
-    QByteArray err;
+    QByteArray out, err;
 };
 
 // Sets up a run of `program` (the updater unless given) with TMPDIR=tmpDir,
@@ -59,27 +57,25 @@ class NginxServer {
 public:
     NginxServer(const QString &documentRoot, const QString &runtimeDir);
     ~NginxServer();
-    bool start();
-    QString errorString() const { return error_; }
-    QString httpRoot() const;
-    QString httpsRoot() const;
+    bool start(); // sets httpRoot and httpsRoot ("http://127.0.0.1:<port>"), or error
+    QString httpRoot, httpsRoot, error;
     // "METHOD URI STATUS PROTOCOL USER-AGENT" per request.
     QStringList accessLog() const;
 
 private:
-    QString root_;
-    QString dir_;
-    quint16 ports_[2] = {0, 0};
+    QString root_, dir_;
     QProcess process_;
-    QString error_;
 };
 
 // Answers each request with the raw bytes scripted for its path (404 for
 // others), cut off after `cut` bytes when given, then closes the connection.
 class FakeServer : public QTcpServer {
 public:
-    FakeServer();
-    QString url(const QString &path) const;
+    FakeServer() { listen(QHostAddress::LocalHost); }
+    QString url(const QString &path) const
+    {
+        return "http://127.0.0.1:%1"_s.arg(serverPort()) + path;
+    }
     void script(const QByteArray &path, const QByteArray &raw, int cut = -1);
     QList<QByteArray> requests; // each request's head, as received
 

@@ -29,7 +29,7 @@ class Instance : public QObject {
     }
     QStringList arguments(const QString &name, const QString &prefix) const
     {
-        return {"--localPath"_s, path(name), "--remotePath"_s, nginx_->httpRoot() + prefix + name};
+        return {"--localPath"_s, path(name), "--remotePath"_s, nginx_->httpRoot + prefix + name};
     }
     QString logOf(const QString &name) const { return path(name + "/updates/updater.log"_s); }
     QStringList leftIn(const QString &dir) const
@@ -41,7 +41,7 @@ private slots:
     void initTestCase()
     {
         nginx_ = std::make_unique<NginxServer>(path("www"_s), path("nginx"_s));
-        QVERIFY2(nginx_->start(), qPrintable(nginx_->errorString()));
+        QVERIFY2(nginx_->start(), qPrintable(nginx_->error));
     }
 
     void control_data()

@@ -68,8 +68,8 @@ class Updater : public QObject {
         if (wrapped(setup)) // a command that runs the updater
             args.prepend(setup.section(QLatin1Char(' '), 1) + " " UPDATER_BINARY " "_s);
         args.replace("{local}"_s, local_);
-        args.replace("{http}"_s, nginx_->httpRoot() + QLatin1Char('/') + tag);
-        args.replace("{https}"_s, nginx_->httpsRoot() + QLatin1Char('/') + tag);
+        args.replace("{http}"_s, nginx_->httpRoot + QLatin1Char('/') + tag);
+        args.replace("{https}"_s, nginx_->httpsRoot + QLatin1Char('/') + tag);
         args.replace("{file}"_s, "file://"_s + path("www/"_s) + tag);
         remote_ = args.section("--remotePath "_s, 1).section(QLatin1Char(' '), 0, 0)
             + "/%1/"_s.arg(kind);
@@ -106,7 +106,7 @@ private slots:
     void initTestCase()
     {
         nginx_ = std::make_unique<NginxServer>(path("www"_s), path("nginx"_s));
-        QVERIFY2(nginx_->start(), qPrintable(nginx_->errorString()));
+        QVERIFY2(nginx_->start(), qPrintable(nginx_->error));
     }
 
     void run_data()
@@ -205,8 +205,7 @@ private slots:
         const QStringList waiting = entries(updates_ + "/available"_s);
         const QByteArray package = readFile(updates_ + "/available/"_s + packageName);
         const QStringList after = entries(local_), staging = entries(updates_, ".updater-*"_s);
-        QVERIFY2(
-            result.finished && result.exitStatus == QProcess::NormalExit, result.err.constData());
+        QVERIFY2(result.clean, result.err.constData());
         QCOMPARE(result.exitCode, code);
         lines.replace("{r}"_s, remote_).replace("{l}"_s, updates_).replace("{local}"_s, local_);
         const QString key
