@@ -84,6 +84,11 @@ QByteArray publishPackage(const QString &dir, const QString &overrides)
     return package;
 }
 
+QStringList entries(const QString &dir, const QString &pattern)
+{
+    return QDir(dir).entryList({pattern}, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
 bool containsInOrder(const QStringList &lines, const QStringList &expected)
 {
     int at = 0;

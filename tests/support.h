@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 // Literal text for tests: QStringLiteral's work in fewer characters.
@@ -47,6 +48,8 @@ const QString packageName = QStringLiteral("mirelle-2.2.0.pkg");
 // Writes <dir>/updates.json and the 300 KiB package it names; "key=value;..."
 // overrides replace manifest values. Returns the package.
 QByteArray publishPackage(const QString &dir, const QString &overrides = QString());
+// Entries of a directory, hidden ones included.
+QStringList entries(const QString &dir, const QString &pattern = "*"_s);
 // Whether `expected` occurs in `lines` in order; "*" at the end of an entry matches any tail.
 bool containsInOrder(const QStringList &lines, const QStringList &expected);
 
@@ -84,6 +87,19 @@ protected:
 
 private:
     QHash<QByteArray, QPair<QByteArray, int>> script_;
+};
+
+// A test case class with a private nginx serving <base>/www, started once.
+class NginxTest : public QObject {
+    Q_OBJECT
+
+protected:
+    QTemporaryDir base_;
+    NginxServer nginx_ {base_.filePath("www"_s), base_.filePath("nginx"_s)};
+    QString path(const QString &name) const { return base_.filePath(name); }
+
+private slots:
+    void initTestCase() { QVERIFY2(nginx_.start(), qPrintable(nginx_.error)); }
 };
 
 #endif // TESTS_SUPPORT_H

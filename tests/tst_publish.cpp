@@ -10,7 +10,8 @@
 // new.pkg into r/pc; `check ARGS` checks r/pc; `shown KIND NAME` compares the package published
 // for KIND, then shows its manifest and check; `edited SED` checks the manifest sed makes;
 // `signs ARGS` signs new.pkg with the test key; `verify` checks r/pc with that key.
-static const char *const fixture = R"(B=$(dirname "$1") S=$(dirname "$2")/.. K=$3
+static const char *const fixture
+    = R"(B=$(dirname "$1") S=$(dirname "$2")/.. K=$3 R=r/pc/new.pkg.minisig
 PATH="$B:$PATH" E="$S/examples/repository"
 seq 30000 >new.pkg && cp -r "$E" r && mkdir r/pc/blocked.pkg || exit 99
 pc() { updater-publish publish new.pkg --root r --kind pc "$@"; }
@@ -50,8 +51,6 @@ private slots:
             "error: cannot copy the package*|1");
         row("pc", 2, "error: publish takes PACKAGE and VERSION");
         row("updater-publish publish new.pkg 2.2.0", 2, "error: publish needs --root and --kind");
-        row("check --windows xp", 2, "error: unknown Windows version \"xp\"");
-        row("updater-publish push", 2, "error: unknown command \"push\"");
         row("updater-publish --help", 0, "Usage: updater-publish publish --root DIR --kind KIND");
         row("sh \"$S/tools/make-examples.sh\" \"$B\" \"$PWD/m\" && diff -r m \"$E\"", 0,
             "digest verified (5f30b15f6f340d21437a6bfa06d163da)|Result: would download");
@@ -67,22 +66,16 @@ private slots:
         row("edited s,mirelle-,sub/,", 4, "error: package name \"sub/2.2.0.pkg\" contains a path");
         row("edited s/}//", 4, "log: Error parsing updates.json: unterminated object");
         row("signs && pc 2.2.0 && verify", 0, "signature verified with key *would download");
-        row("minisign -GWp o.pub -s o.key >/dev/null && minisign -Ss o.key -m new.pkg >/dev/null "
-            "&& pc 2.2.0 && verify",
-            4, "could not be verified: wrong key");
-        row("signs && seq 40000 >new.pkg && pc 2.2.0 && verify", 4,
-            "could not be verified: invalid");
-        row("cp new.pkg o.pkg && signs -m o.pkg && pc 2.2.0 --signature o.pkg.minisig", 4,
-            "names the file \"o.pkg\", not new.pkg");
-        row("pc 2.2.0 && cp new.pkg o.pkg && signs -m o.pkg -x r/pc/new.pkg.minisig && verify", 4,
-            "could not be verified: other file");
+        row("minisign -GWp o -s k >/dev/null && signs -s k && pc 2.2.0 && verify", 4, "wrong key");
+        row("signs && seq 40000 >new.pkg && pc 2.2.0 && verify", 4, "verified: invalid");
+        row("cp new.pkg o && signs -m o && pc 2.2.0 --signature o.minisig", 4,
+            "names the file \"o\"");
+        row("pc 2.2.0 && cp new.pkg o && signs -m o -x $R && verify", 4, "verified: other file");
         row("pc 2.2.0 && verify", 4, "could not be verified: missing");
-        row("signs && pc 2.2.0 && head -c 99 new.pkg.minisig >r/pc/new.pkg.minisig && verify", 4,
-            "could not be verified: malformed");
-        row("signs && pc 2.2.0 && sed -i s/file:new/file:old/ r/pc/new.pkg.minisig && verify", 4,
-            "could not be verified: invalid");
-        row("signs -l -x l.sig && pc 2.2.0 && cp l.sig r/pc/new.pkg.minisig && verify", 4,
-            "could not be verified: legacy algorithm");
+        row("signs && pc 2.2.0 && head -c 99 new.pkg.minisig >$R && verify", 4, "malformed");
+        row("signs && pc 2.2.0 && sed -i s/file:new/file:old/ $R && verify", 4,
+            "verified: invalid");
+        row("signs -l -x l.sig && pc 2.2.0 && cp l.sig $R && verify", 4, "legacy algorithm");
     }
 
     void run()

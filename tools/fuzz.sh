@@ -1,15 +1,10 @@
 #!/bin/sh
-# Usage: tools/fuzz.sh [BUILD_DIR configured with -DUPDATER_FUZZ=ON; default: build-fuzz,
-# configured here with clang]. Fuzzes each target FUZZ_SECONDS (default 5), two at a time, on
+# Usage: tools/fuzz.sh BUILD_DIR, a tree configured with clang and -DUPDATER_FUZZ=ON (the test
+# command's build-sanitize). Fuzzes each target FUZZ_SECONDS (default 5), two at a time, on
 # a copy of its seeds; one line each; fails on a crash, broken property or sanitizer report.
 set -eu
-dir=$(cd "${1:-.}" && pwd)
+dir=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-if [ $# -eq 0 ]; then
-    tools/deps.sh
-    dir=$PWD/build-fuzz
-    CC=clang CXX=clang++ cmake -S . -B "$dir" -DUPDATER_FUZZ=ON -DUPDATER_TESTS=OFF >/dev/null
-fi
 cmake --build "$dir" -j2 --target fuzzers >/dev/null
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT && mkdir -p "$dir/fuzz/artifacts"
 export QT_LOGGING_RULES='*=false' UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
