@@ -23,12 +23,12 @@ const char *stores
 #define CLEAN_UP                                                                                   \
     "|    Updates could not be downloaded properly. Deleting partially downloaded files to try "   \
     "again."
+#define STRACE "strace -EASAN_OPTIONS=detect_leaks=0 -fye" // LeakSanitizer cannot trace
 #define NOT_STORED "    ERROR: Cloud not store downloaded file." CLEAN_UP
 
-bool wrapped(const QString &setup)
-{
+const auto wrapped = [](const QString &setup) {
     return setup.startsWith("prlimit"_s) || setup.startsWith("strace"_s);
-}
+};
 
 } // namespace
 
@@ -135,10 +135,10 @@ private slots:
             "    ERROR: (203) *|    Verifying signature of downloaded file ...|    FAILURE: "
             "Signature of downloaded file could not be verified: missing." CLEAN_UP,
             "");
-        row("flushed, http", go("{http}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
-        row("flushed, file", go("{file}"), "", "strace -fyetrace=/rename|sync", 0, stores, pkg);
-        row("flush fails", go("{file}"), "",
-            "strace -fyetrace=fdatasync -einject=fdatasync:error=EIO", 0, NOT_STORED, "");
+        row("flushed, http", go("{http}"), "", STRACE "trace=/rename|sync", 0, stores, pkg);
+        row("flushed, file", go("{file}"), "", STRACE "trace=/rename|sync", 0, stores, pkg);
+        row("flush fails", go("{file}"), "", STRACE "trace=fdatasync -einject=fdatasync:error=EIO",
+            0, NOT_STORED, "");
         row("updates is a file", go("{http}"), "", "updates-file", 0, "", "");
         row("no arguments", "", "", "", 2, "Local path for updater not set.", "");
         row("no remote path", "--localPath {local}", "", "", 2, "Remote path for updater not set.",
