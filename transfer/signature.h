@@ -7,7 +7,8 @@
 #include <optional>
 
 // minisign's formats and the decision whether a signature vouches for a
-// package. Pure: every input is a parameter, so a table can test it.
+// package. Pure: every input is a parameter, so a table can test it; only
+// verifySignatureFile reads a file, and then decides with verifySignature.
 
 struct MinisignKey {
     QByteArray keyId; // 8 bytes, as stored
