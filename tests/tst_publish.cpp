@@ -1,5 +1,7 @@
 // updater-publish as a publisher runs it. A row is a shell line, its exit code and the text
 // expected in its output, whose lines are trimmed and joined by |; * stands for any text.
+#include "support.h"
+
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -28,12 +30,8 @@ class TestPublish : public QObject {
 private slots:
     void run_data()
     {
-        QTest::addColumn<QString>("line");
         QTest::addColumn<int>("exit");
         QTest::addColumn<QString>("output");
-        const auto row = [](const char *line, int exit, const char *output) {
-            QTest::newRow(line) << QString::fromUtf8(line) << exit << QString::fromUtf8(output);
-        };
         row("pc 2.2.0 && shown pc new.pkg", 0,
             "\"compatible_os_version\": \"any\"*new.pkg: digest verified");
         row("pc 2.x --kind mac --constraint 10- --name m.pkg && shown mac m.pkg", 0,
@@ -80,7 +78,7 @@ private slots:
 
     void run()
     {
-        QFETCH(QString, line);
+        const QString line = QString::fromUtf8(QTest::currentDataTag()); // the tag is the line
         QFETCH(int, exit);
         QFETCH(QString, output);
         QTemporaryDir dir;
