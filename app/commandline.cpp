@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 
+#include <QCoreApplication>
 #include <QUrl>
 
 CommandLine::CommandLine()
@@ -24,11 +25,15 @@ CommandLine::CommandLine()
     parser_.addVersionOption();
 }
 
-QString CommandLine::kindSegment() const
+QString CommandLine::kind() const
 {
-    if (!parser_.isSet(appKind_))
-        return QStringLiteral("/pc/");
-    return QStringLiteral("/%1/").arg(parser_.value(appKind_));
+    return parser_.isSet(appKind_) ? parser_.value(appKind_) : QStringLiteral("pc");
+}
+
+QString CommandLine::versionText()
+{
+    return QStringLiteral("%1 %2\n").arg(
+        QCoreApplication::applicationName(), QCoreApplication::applicationVersion());
 }
 
 QStringList supportedSchemes()

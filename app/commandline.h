@@ -23,11 +23,15 @@ public:
     QString localPath() const { return parser_.value(localPath_); }
     QString remotePath() const { return parser_.value(remotePath_); }
 
-    // "/<appKind>/", or "/pc/" when no kind is given.
-    QString kindSegment() const;
+    // The --appKind value, or "pc" when no kind is given.
+    QString kind() const;
+    // "/<kind>/".
+    QString kindSegment() const { return QStringLiteral("/%1/").arg(kind()); }
 
-    [[noreturn]] void showHelp() { parser_.showHelp(0); }
-    [[noreturn]] void showVersion() { parser_.showVersion(); }
+    // The parser's texts, for the caller to print: the parser's own printing
+    // opens a message box in a Windows program without a console.
+    QString helpText() const { return parser_.helpText(); }
+    static QString versionText();
 
 private:
     QCommandLineParser parser_;

@@ -1,26 +1,22 @@
 #include "app/updaterapp.h"
 
 #include "app/commandline.h"
+#include "app/console.h"
 
 #include <QDateTime>
 #include <QDir>
 
 namespace {
 
-QByteArray local8(const QString &text)
-{
-    return text.toLocal8Bit();
-}
-
 void writeBanner(const QString &localPath, const QString &remotePath)
 {
     qInfo("========================================================");
-    qInfo("%s", local8(QDateTime::currentDateTime().toString(Qt::TextDate)).constData());
-    qInfo("%s %s Version %s.", local8(QCoreApplication::organizationName()).constData(),
-        local8(QCoreApplication::applicationName()).constData(),
-        local8(QCoreApplication::applicationVersion()).constData());
-    qInfo("  Using local path at %s", local8(localPath).constData());
-    qInfo("  Using remote path at %s", local8(remotePath).constData());
+    qInfo("%s", qUtf8Printable(QDateTime::currentDateTime().toString(Qt::TextDate)));
+    qInfo("%s %s Version %s.", qUtf8Printable(QCoreApplication::organizationName()),
+        qUtf8Printable(QCoreApplication::applicationName()),
+        qUtf8Printable(QCoreApplication::applicationVersion()));
+    qInfo("  Using local path at %s", qUtf8Printable(localPath));
+    qInfo("  Using remote path at %s", qUtf8Printable(remotePath));
 }
 
 // Creates updates/, available/ and cache/; failures show up in later steps.
@@ -44,9 +40,11 @@ QString prepareLocalTree(QDir dir)
 
 int UpdaterApp::run()
 {
+    // Until the log file is known, messages are for whoever started the run.
+    qInstallMessageHandler(Console::messageHandler);
     CommandLine commandLine;
     if (!commandLine.parse(QCoreApplication::arguments())) {
-        qInfo("Cannot parse arguments: %s", local8(commandLine.errorText()).constData());
+        qInfo("Cannot parse arguments: %s", qUtf8Printable(commandLine.errorText()));
         return 1;
     }
     if (!isPrimary_) {
@@ -56,10 +54,11 @@ int UpdaterApp::run()
     }
     if (commandLine.shutdown())
         return 0;
-    if (commandLine.help())
-        commandLine.showHelp();
-    if (commandLine.version())
-        commandLine.showVersion();
+    if (commandLine.help() || commandLine.version()) {
+        Console::write(commandLine.help() ? commandLine.helpText() : CommandLine::versionText(),
+            Console::Stream::Out);
+        return 0;
+    }
     return runPrimary(commandLine);
 }
 
@@ -75,7 +74,7 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
     }
     const QDir localDir(commandLine.localPath());
     if (!localDir.exists()) {
-        qInfo("Local path (%s) doesnt exist.", local8(commandLine.localPath()).constData());
+        qInfo("Local path (%s) doesnt exist.", qUtf8Printable(commandLine.localPath()));
         return 0;
     }
     setLocalPath(prepareLocalTree(localDir));
@@ -84,17 +83,17 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
     QString scheme;
     switch (checkRemotePath(remote, &scheme)) {
     case RemoteCheck::Invalid:
-        qInfo("Remote path %s is not valid", local8(remote).constData());
+        qInfo("Remote path %s is not valid", qUtf8Printable(remote));
         return 0;
     case RemoteCheck::UnsupportedScheme:
         qInfo("Unsupported protocol used for remote path %s. Supported protocols are %s",
-            local8(scheme).constData(),
-            local8(supportedSchemes().join(QLatin1Char(','))).constData());
+            qUtf8Printable(scheme), qUtf8Printable(supportedSchemes().join(QLatin1Char(','))));
         return 0;
     case RemoteCheck::Valid:
         break;
     }
     setRemotePath(remote + commandLine.kindSegment());
+    kind_ = commandLine.kind();
 
     writeBanner(localPath_, remotePath_);
     QMetaObject::invokeMethod(this, "checkForUpdates", Qt::QueuedConnection);

@@ -1,6 +1,7 @@
 #include "app/updaterapp.h"
 
 #include "log/logsink.h"
+#include "transfer/proxy.h"
 
 #include <QLockFile>
 #include <QNetworkReply>
@@ -36,6 +37,11 @@ UpdaterApp::UpdaterApp(int &argc, char **argv)
 
     acquireInstance();
 
+#ifndef Q_OS_WIN
+    // Qt 5 asks libproxy and Qt 6 reads the environment its own way: both
+    // read it as curl does. Windows keeps Qt's reading of the system settings.
+    network_.setProxyFactory(new EnvironmentProxyFactory);
+#endif
     connect(&network_, &QNetworkAccessManager::sslErrors, this, &UpdaterApp::onSslErrors);
     connect(&network_, &QNetworkAccessManager::finished, this, &UpdaterApp::onReplyFinished);
 

@@ -62,6 +62,7 @@ private:
     bool downloadNamedFile(const QJsonObject &manifest, const QString &key, bool withMd5);
     bool downloadSigned(const QString &name, const QString &destPath, const QString &expectedMd5);
     SignatureCheck checkSignature(const QString &name, DownloadJob &job);
+    bool checkManifestSignature(const QString &manifestPath);
 
     // download(); a job given `held` stops short of storing a verified body
     // and is handed over instead.
@@ -85,6 +86,7 @@ private:
     QLocalServer *localServer_;
     QEventLoop downloadLoop_;
     std::optional<MinisignKey> signingKey_;
+    QString kind_; // the --appKind in use, which a signed manifest must name
 };
 
 #endif // UPDATERAPP_H

@@ -54,7 +54,7 @@ void UpdaterApp::onReadyRead()
     if (nul >= 0)
         bytes.truncate(nul);
     const QString text = QString::fromUtf8(bytes);
-    qInfo("Received LOCAL SOCKET message: %s", text.toLocal8Bit().constData());
+    qInfo("Received LOCAL SOCKET message: %s", qUtf8Printable(text));
     if (text == QLatin1String("shutdown")) {
         if (downloadLoop_.isRunning())
             downloadLoop_.quit();

@@ -6,6 +6,10 @@
 
 class UpdaterApp;
 
+// The updater's own lines hand their text arguments to qInfo as UTF-8, which
+// is how the message logger reads %s: the local 8-bit encoding of Windows
+// would turn every accented letter of a path into '?' on the way.
+
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
 namespace LogSink {

@@ -9,8 +9,54 @@
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTest>
+#include <QUrl>
 
 #include <unistd.h>
+
+bool underWine()
+{
+    return qEnvironmentVariableIsSet("UPDATER_EXE");
+}
+
+QString hostPath(const QString &path)
+{
+    return underWine() ? "Z:"_s + path : path;
+}
+
+QString fileUrl(const QString &path)
+{
+    return QUrl::fromLocalFile(hostPath(path)).toString();
+}
+
+// Wine's server lives below TMPDIR: one TMPDIR for every run, or a second
+// server would share the prefix. The prefix is a fresh copy of the template
+// (hard links, and copies of the registry, which Wine rewrites).
+QProcessEnvironment wineEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR"_s, "/tmp"_s);
+    static const bool fresh = [&env] {
+        const QString prefix = env.value("WINEPREFIX"_s),
+                      from = env.value("UPDATER_WINE_TEMPLATE"_s);
+        QDir(prefix).removeRecursively();
+        if (QProcess::execute("cp"_s, {"-al"_s, from, prefix}) != 0)
+            return false;
+        for (const QString &name : QDir(from).entryList({"*.reg"_s}, QDir::Files))
+            QFile::remove(prefix + "/"_s + name)
+                && QFile::copy(from + "/"_s + name, prefix + "/"_s + name);
+        return true;
+    }();
+    Q_UNUSED(fresh)
+    return env;
+}
+
+int wine(const QStringList &args)
+{
+    QProcess process;
+    process.setProcessEnvironment(wineEnvironment());
+    process.start("wine"_s, args);
+    return process.waitForFinished(30000) ? process.exitCode() : -1;
+}
 
 void prepareUpdater(
     QProcess &process, const QStringList &args, const QString &tmpDir, const QString &program)
@@ -21,6 +67,12 @@ void prepareUpdater(
     process.setProcessEnvironment(env);
     process.setProgram(program);
     process.setArguments(args);
+    if (underWine() && (program == QLatin1String(UPDATER_BINARY) || program == "wine"_s)) {
+        process.setProcessEnvironment(wineEnvironment());
+        process.setProgram("wine"_s);
+        if (program != "wine"_s)
+            process.setArguments(QStringList {qEnvironmentVariable("UPDATER_EXE")} + args);
+    }
 }
 
 RunResult runUpdater(
@@ -79,7 +131,7 @@ QByteArray publishPackage(const QString &dir, const QString &overrides)
         {"compatible_os_version"_s, "7+"_s}, {"version"_s, "2.2.0"_s}, {"package"_s, packageName}};
     for (const QString &pair : overrides.split(QLatin1Char(';'), Qt::SkipEmptyParts))
         manifest.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-    writeFile(dir + QLatin1Char('/') + packageName, package);
+    writeFile(dir + QLatin1Char('/') + manifest["package"_s].toString(), package);
     writeFile(dir + "/updates.json"_s, QJsonDocument(manifest).toJson());
     return package;
 }

@@ -29,6 +29,15 @@ struct RunResult {
     QByteArray out, err;
 };
 
+// The Windows suite: with UPDATER_EXE set, the updater is that updater.exe under
+// Wine, in the prefix WINEPREFIX, which keeps its own lock; paths handed to it
+// go through hostPath ("Z:" in front).
+bool underWine();
+QString hostPath(const QString &path);
+QString fileUrl(const QString &path); // as the updater must be given it
+// Runs a Windows program of Wine's (winecfg, reg) in the test's prefix.
+int wine(const QStringList &args);
+
 // Sets up a run of `program` (the updater unless given) with TMPDIR=tmpDir,
 // which holds the instance lock and the local socket.
 void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir,

@@ -45,6 +45,8 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(QString, option);
         QFETCH(bool, quits);
+        if (underWine() && !message.isEmpty())
+            QSKIP("a named pipe of Wine's is out of a Linux socket's reach");
         const QString name
             = QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("\\W"_s));
         QProcess primary;

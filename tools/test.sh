@@ -1,37 +1,60 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the whole test suite: the plain
-# suite on Qt 5 and on Qt 6, then on Qt 5 under AddressSanitizer and
+# suite on Qt 5, the process tests against the Windows build under Wine, the
+# plain suite on Qt 6, then on Qt 5 under AddressSanitizer and
 # UndefinedBehaviorSanitizer, whose clang tree also holds the fuzzers, which
 # then run for a few seconds each. Each suite runs while the next tree builds.
 set -eu
 cd "$(dirname "$0")/.."
-tools/deps.sh
+tools/deps.sh windows
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
-# Runs the suite of a build tree in the background; `finish` waits for it.
-start() {
-    (rc=0 && cd "$1" && ctest --output-on-failure -j"$(nproc)" >"$logs/$1" 2>&1 || rc=$?
-        echo "$rc" >"$logs/$1.rc") &
+# Runs the CTest tests of a tree matching CTEST_ARGS in the background, as JOB.
+start() { # JOB DIR CTEST_ARGS...
+    job=$1 dir=$2 && shift 2
+    (rc=0 && cd "$dir" && ctest --output-on-failure -j2 "$@" >"$logs/$job" 2>&1 || rc=$?
+        echo "$rc" >"$logs/$job.rc") &
 }
-finish() { wait; cat "$logs/$1"; [ "$(cat "$logs/$1.rc")" -eq 0 ]; }
+finish() { # JOB: waits for it, shows its log, fails with it
+    while [ ! -f "$logs/$1.rc" ]; do sleep 0.2; done
+    cat "$logs/$1"
+    [ "$(cat "$logs/$1.rc")" -eq 0 ]
+}
+
+# The Windows suite copies a Wine prefix set to Windows 10 (a fresh one says
+# Windows 7), made once beside the cross-built Qt.
+cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-updater}
+template="$cache/wine-$(dpkg-query -W -f='${Version}' wine)-win10"
+wine_made=0
+if [ ! -f "$template/system.reg" ]; then
+    (rm -rf "$template.new" && export WINEPREFIX="$template.new" WINEDEBUG=-all &&
+        wine wineboot -i && wine winecfg -v win10 && wineserver -w &&
+        mv "$template.new" "$template") >"$logs/wine" 2>&1 &
+    wine_made=$!
+fi
 
 unity=-DCMAKE_UNITY_BUILD=ON # one translation unit per target: half the build time
-tools/build.sh build -DUPDATER_TESTS=ON $unity
-start build
+tools/build.sh build -DUPDATER_TESTS=ON $unity -DUPDATER_WINE_TEMPLATE="$template" \
+    -DUPDATER_WINDOWS_EXE="$PWD/build-win/dist/updater.exe"
+start linux build -LE windows
+tools/windows.sh build-win >/dev/null
+[ "$wine_made" -eq 0 ] || wait "$wine_made" || { cat "$logs/wine"; exit 1; }
+start windows build -L windows
+finish linux
 tools/build.sh build-qt6 -DUPDATER_QT_MAJOR=6 -DUPDATER_TESTS=ON $unity
-finish build
-start build-qt6
+start qt6 build-qt6
+finish windows
 # clang, so that one instrumented library serves the tests and the fuzzers.
 CC=clang CXX=clang++ tools/build.sh build-sanitize -DUPDATER_SANITIZE=ON -DUPDATER_FUZZ=ON \
     -DUPDATER_TESTS=ON $unity
-finish build-qt6
-start build-sanitize
+finish qt6
+start sanitize build-sanitize
 tools/fuzz.sh build-sanitize
-finish build-sanitize
+finish sanitize
 # Reached only when everything above passed (set -e): one closing count.
 count() { (cd "$1" && ctest -N | sed -n 's/^Total Tests: //p'); }
 fuzzers=$(ls fuzz/fuzz_*.cpp | wc -l)

@@ -40,6 +40,19 @@ QByteArray userAgent()
         .toLatin1();
 }
 
+// A redirect completes like any response, and its body is not the file: say
+// so, or the log shows only a digest that does not match.
+void reportRedirect(QNetworkReply *reply)
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 300 || status > 399)
+        return;
+    qInfo("    WARNING: Server answered %d %s and pointed to %s; redirects are not followed.",
+        status,
+        reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray().constData(),
+        reply->rawHeader("Location").constData());
+}
+
 } // namespace
 
 QString UpdaterApp::stagingDirectory(const QString &destPath) const
@@ -56,8 +69,7 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
 bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const QString &expectedMd5,
     std::unique_ptr<DownloadJob> *held)
 {
-    qInfo("Downloading %s to %s", url.toString().toLocal8Bit().constData(),
-        destPath.toLocal8Bit().constData());
+    qInfo("Downloading %s to %s", qUtf8Printable(url.toString()), qUtf8Printable(destPath));
     if (url.scheme() == QLatin1String("file"))
         return copyLocalFile(url, destPath, expectedMd5, held);
     if (downloadLoop_.isRunning())
@@ -105,6 +117,7 @@ void UpdaterApp::watchReply(QNetworkReply *reply, DownloadJob *job)
     connect(
         reply, &QNetworkReply::finished, job,
         [this, job, reply]() {
+            reportRedirect(reply);
             // An error reply never hands its body over, whatever arrived.
             if (reply->error() == QNetworkReply::NoError) {
                 job->drain(reply);
@@ -118,8 +131,8 @@ void UpdaterApp::watchReply(QNetworkReply *reply, DownloadJob *job)
     connect(
         reply, replyErrorSignal(), job,
         [this, job, reply](QNetworkReply::NetworkError code) {
-            qInfo("    ERROR: (%d) %s", static_cast<int>(code),
-                reply->errorString().toLocal8Bit().constData());
+            qInfo(
+                "    ERROR: (%d) %s", static_cast<int>(code), qUtf8Printable(reply->errorString()));
             job->fail();
             downloadLoop_.exit(1);
         },

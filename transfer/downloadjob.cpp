@@ -115,7 +115,7 @@ bool DownloadJob::verify()
 {
     qInfo("    Verifying downloaded file ...");
     const QByteArray actual = hash_.result().toHex();
-    const QByteArray expected = expectedMd5_.toLocal8Bit();
+    const QByteArray expected = expectedMd5_.toUtf8();
     if (QString::fromLatin1(actual) != expectedMd5_) {
         qInfo("    FAILURE: MD5 hash of downloaded file was %s, which is distinct from the "
               "expected %s.",

@@ -23,7 +23,18 @@ struct MinisignSignature {
     QByteArray globalSignature; // 64 bytes, over signature || trusted comment
 };
 
-enum class SignatureVerdict { Verified, Missing, Malformed, WrongKey, Invalid, Legacy, OtherFile };
+// OtherKind and Expired: what a signed manifest binds (see signedmanifest.h).
+enum class SignatureVerdict {
+    Verified,
+    Missing,
+    Malformed,
+    WrongKey,
+    Invalid,
+    Legacy,
+    OtherFile,
+    OtherKind,
+    Expired,
+};
 
 struct SignatureCheck {
     SignatureVerdict verdict = SignatureVerdict::Malformed;
@@ -52,6 +63,10 @@ SignatureCheck verifySignature(const QByteArray &signatureText, const QByteArray
 // malformed when it is far longer than any signature.
 SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
     const QString &packageName, const MinisignKey &key);
+
+// The signature file's text, at most a little more than any signature; null
+// when it cannot be read.
+QByteArray readSignatureFile(const QString &path);
 
 // The short reason of a failed check, as the log names it.
 const char *signatureFailureReason(SignatureVerdict verdict);

@@ -10,8 +10,7 @@ void UpdaterApp::checkForUpdates()
 {
     DownloadJob::removeLeftovers(localPath_);
     const QDir available(localPath_ + QStringLiteral("/available"));
-    qInfo("Checking for downloaded updates in %s",
-        available.absolutePath().toLocal8Bit().constData());
+    qInfo("Checking for downloaded updates in %s", qUtf8Printable(available.absolutePath()));
     if (available.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort).isEmpty()) {
         qInfo("No update was already downloaded.");
         fetchUpdatesJson();
@@ -30,6 +29,9 @@ void UpdaterApp::fetchUpdatesJson()
     // Unverified, so never flushed to disk: a copy lost to a power cut is
     // fetched again on the next run like every other.
     download(url, destination, QString());
+    // With a key, a manifest nobody signed for this kind is never read.
+    if (signingKey_ && QFile::exists(destination) && !checkManifestSignature(destination))
+        QFile::remove(destination);
     processUpdatesJson();
 }
 
@@ -44,7 +46,7 @@ void UpdaterApp::processUpdatesJson()
     const ManifestEvaluation evaluation = evaluateManifest(
         opened ? &content : nullptr, currentWindowsGeneration(), applicationVersion());
     if (evaluation.outcome != ManifestOutcome::Download) {
-        qInfo("%s", evaluation.message.toLocal8Bit().constData());
+        qInfo("%s", qUtf8Printable(evaluation.message));
     } else if (!downloadPackage(evaluation.manifest)) {
         qInfo("    Updates could not be downloaded properly. Deleting partially downloaded "
               "files to try again.");
@@ -66,7 +68,7 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
     if (!isSafePackageName(name)) {
         qInfo("    ERROR: Refusing package name %s: it would be stored outside the available "
               "directory.",
-            name.toLocal8Bit().constData());
+            qUtf8Printable(name));
         return false;
     }
     const QString destination = localPath_ + QStringLiteral("/available/") + name;

@@ -19,6 +19,34 @@ QString textOf(const QJsonObject &manifest, const char *key)
     return manifest.value(QLatin1String(key)).toString();
 }
 
+// Characters Windows refuses in a file name, and the separators of its paths
+// (':' names a drive or a stream): one repository serves Windows and Linux
+// updaters alike.
+bool isForbiddenCharacter(QChar c)
+{
+    return c.unicode() < 0x20 || QStringLiteral("<>:\"|?*\\").contains(c);
+}
+
+// Names Windows opens as devices in every directory, whatever follows the
+// first dot: NUL.pkg is the device NUL.
+bool isDeviceName(const QString &segment)
+{
+    QString stem = segment.section(QLatin1Char('.'), 0, 0).toLower();
+    while (stem.endsWith(QLatin1Char(' ')))
+        stem.chop(1);
+    static const QStringList devices {QStringLiteral("con"), QStringLiteral("prn"),
+        QStringLiteral("aux"), QStringLiteral("nul"), QStringLiteral("conin$"),
+        QStringLiteral("conout$")};
+    if (devices.contains(stem))
+        return true;
+    if (stem.size() != 4
+        || !(stem.startsWith(QLatin1String("com")) || stem.startsWith(QLatin1String("lpt"))))
+        return false;
+    const QChar port = stem.at(3); // superscript digits count too
+    return (port >= QLatin1Char('0') && port <= QLatin1Char('9')) || port == QChar(0xb9)
+        || port == QChar(0xb2) || port == QChar(0xb3);
+}
+
 } // namespace
 
 ManifestEvaluation evaluateManifest(
@@ -55,9 +83,22 @@ ManifestEvaluation evaluateManifest(
 
 bool isSafePackageName(const QString &name)
 {
-    if (name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
-        || name.contains(QLatin1Char(':')) || name.contains(QChar(0)))
+    // Plain loops, no regular expression: those match nothing in text with
+    // an unpaired surrogate, which a manifest can spell with a \u escape.
+    if (name.startsWith(QLatin1Char('/')))
         return false;
-    const QStringList segments = name.split(QLatin1Char('/'));
-    return !segments.contains(QStringLiteral(".."));
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.isHighSurrogate() && i + 1 < name.size() && name.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate() || isForbiddenCharacter(c))
+            return false;
+    }
+    for (const QString &segment : name.split(QLatin1Char('/'))) {
+        // Windows drops a trailing dot or space: "..." would be "..".
+        if (segment.endsWith(QLatin1Char('.')) || segment.endsWith(QLatin1Char(' '))
+            || isDeviceName(segment))
+            return false;
+    }
+    return true;
 }

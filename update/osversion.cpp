@@ -27,28 +27,6 @@ Mode modeOf(const QString &name)
 
 } // namespace
 
-WindowsGeneration windowsGenerationOf(int winVersion)
-{
-    switch (winVersion) {
-    case 0x10: // NT
-    case 0x20: // 2000
-    case 0x30: // XP
-    case 0x40: // Server 2003
-    case 0x80: // Vista
-        return 0;
-    case 0x90:
-        return 1;
-    case 0xA0:
-        return 2;
-    case 0xB0:
-        return 3;
-    case 0xC0:
-        return 4;
-    default:
-        return 5;
-    }
-}
-
 WindowsGeneration windowsGenerationOf(int major, int minor, int build)
 {
     const int firstWindows11Build = 22000;
@@ -121,7 +99,7 @@ bool isOsCompatible(const QString &constraint, WindowsGeneration generation)
 {
     const QString line = osConstraintLogLine(constraint);
     if (!line.isNull())
-        qInfo("%s", line.toLocal8Bit().constData());
+        qInfo("%s", qUtf8Printable(line));
     return osConstraintAllows(constraint, generation);
 }
 

@@ -12,9 +12,6 @@ using WindowsGeneration = int;
 // build 22000 on) to its generation; a major of 0 or less means none.
 WindowsGeneration windowsGenerationOf(int major, int minor, int build);
 
-// Maps a QSysInfo::WinVersion value of Qt 5 to its generation.
-WindowsGeneration windowsGenerationOf(int winVersion);
-
 // The generation of the running system; 5 where no Windows version exists.
 WindowsGeneration currentWindowsGeneration();
 

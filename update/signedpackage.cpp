@@ -1,6 +1,7 @@
 #include "app/updaterapp.h"
 
 #include "transfer/downloadjob.h"
+#include "update/signedmanifest.h"
 
 #include <QFile>
 
@@ -29,7 +30,7 @@ bool UpdaterApp::downloadSigned(
         return false;
     }
     qInfo("    SUCCESS: Signature of downloaded file verified with key %s.",
-        check.keyId.toLocal8Bit().constData());
+        qUtf8Printable(check.keyId));
     job->store();
     return job->state() == DownloadJob::State::Stored;
 }
@@ -46,4 +47,25 @@ SignatureCheck UpdaterApp::checkSignature(const QString &name, DownloadJob &job)
     if (!fetched)
         return SignatureCheck {SignatureVerdict::Missing, QString()};
     return verifySignatureFile(path, job.signatureDigest(), name, *signingKey_);
+}
+
+bool UpdaterApp::checkManifestSignature(const QString &manifestPath)
+{
+    const QString signaturePath = manifestPath + QStringLiteral(".minisig");
+    if (QFile::exists(signaturePath))
+        QFile::remove(signaturePath);
+    const bool fetched
+        = download(remoteUrl(QStringLiteral("updates.json.minisig")), signaturePath, QString());
+    qInfo("Verifying signature of updates.json ...");
+    const SignatureCheck check = fetched ? verifyManifestFile(manifestPath, signaturePath, kind_,
+                                     QDateTime::currentDateTimeUtc(), *signingKey_)
+                                         : SignatureCheck {SignatureVerdict::Missing, QString()};
+    if (check.verdict != SignatureVerdict::Verified) {
+        qInfo("    FAILURE: Signature of updates.json could not be verified: %s.",
+            signatureFailureReason(check.verdict));
+        return false;
+    }
+    qInfo("    SUCCESS: Signature of updates.json verified with key %s.",
+        qUtf8Printable(check.keyId));
+    return true;
 }

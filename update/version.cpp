@@ -4,8 +4,8 @@
 
 int compareVersions(const QString &candidate, const QString &current)
 {
-    qInfo("Checking if version %s is more recent than %s", candidate.toLocal8Bit().constData(),
-        current.toLocal8Bit().constData());
+    qInfo("Checking if version %s is more recent than %s", qUtf8Printable(candidate),
+        qUtf8Printable(current));
     if (candidate == current)
         return 0;
     const QStringList a = candidate.split(QLatin1Char('.'));

@@ -1,10 +1,11 @@
 #include "check.h"
 
 #include "loglines.h"
+#include "publish.h"
 #include "rules.h"
 #include "signing.h"
+#include "update/signedmanifest.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -37,15 +38,6 @@ bool hasFatal(const QList<ManifestProblem> &problems)
     return false;
 }
 
-QString md5OfFile(const QString &path)
-{
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
-}
-
 void checkDigest(const QJsonObject &manifest, const QString &manifestPath, CheckReport &report)
 {
     const QString md5 = manifest.value(QLatin1String("md5")).toString();
@@ -64,7 +56,6 @@ void checkDigest(const QJsonObject &manifest, const QString &manifestPath, Check
     // A malformed digest is reported as such; the file's digest shows the fix.
     if (!md5Problem(md5).isEmpty())
         return;
-    report.packageMd5 = md5OfFile(report.packagePath);
     // Exactly the updater's comparison: case-sensitive, nothing trimmed.
     if (report.packageMd5 == md5) {
         report.digest = DigestState::Verified;
@@ -90,6 +81,30 @@ void checkSignature(const MinisignKey &key, CheckReport &report)
                 keyIdText(key.keyId))});
 }
 
+// What an updater built with the key decides before it reads the manifest,
+// and how long a signed manifest stays valid.
+void checkManifestSignature(
+    const CheckRequest &request, const QByteArray &content, CheckReport &report)
+{
+    const std::optional<QDateTime> expiry = manifestExpiry(content);
+    if (expiry && expiry->isValid() && *expiry > request.now
+        && request.now.secsTo(*expiry) < 7 * 86400)
+        report.problems.append(ManifestProblem {false,
+            QStringLiteral("the manifest expires at %1, in less than 7 days: publish it again "
+                           "before then, or updaters with a key stop taking it")
+                .arg(expiry->toString(Qt::ISODate))});
+    if (!request.key)
+        return;
+    report.manifestSignature = verifyManifestFile(request.manifestPath,
+        request.manifestPath + QStringLiteral(".minisig"), request.kind, request.now, *request.key);
+    if (report.manifestSignature->verdict != SignatureVerdict::Verified)
+        report.problems.append(ManifestProblem {true,
+            QStringLiteral("signature of updates.json could not be verified: %1: an updater built "
+                           "with key %2 for kind %3 would not read the manifest")
+                .arg(QLatin1String(signatureFailureReason(report.manifestSignature->verdict)),
+                    keyIdText(request.key->keyId), request.kind)});
+}
+
 Verdict verdictOf(const CheckReport &report)
 {
     if (rejectsEverywhere(report.outcome) || hasFatal(report.problems))
@@ -112,6 +127,8 @@ CheckReport checkManifest(const CheckRequest &request)
             opened ? &content : nullptr, request.generation, request.currentVersion);
     });
     report.outcome = evaluation.outcome;
+    if (opened)
+        checkManifestSignature(request, content, report);
     if (!evaluation.message.isEmpty())
         report.logLines.append(evaluation.message);
     const QJsonObject manifest = QJsonDocument::fromJson(content).object();

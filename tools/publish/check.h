@@ -5,6 +5,7 @@
 #include "transfer/signature.h"
 #include "update/manifest.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -13,7 +14,9 @@ struct CheckRequest {
     QString manifestPath;
     WindowsGeneration generation = 4;
     QString currentVersion;
-    std::optional<MinisignKey> key; // check the package's signature with it
+    std::optional<MinisignKey> key; // check the signatures with it, as a keyed updater does
+    QString kind = QStringLiteral("pc"); // the --appKind of the updaters
+    QDateTime now = QDateTime::currentDateTimeUtc();
 };
 
 enum class Verdict { WouldDownload, WouldNotDownload, Invalid };
@@ -36,6 +39,7 @@ struct CheckReport {
     QString packagePath;
     QString packageMd5; // the digest of the file next to the manifest
     std::optional<SignatureCheck> signature; // when a key was given and the package is there
+    std::optional<SignatureCheck> manifestSignature; // when a key was given
 };
 
 // Evaluates the manifest with the updater's own code for the given system

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "check.h"
+#include "promote.h"
 #include "publish.h"
 #include "rules.h"
 #include "signing.h"
@@ -22,6 +23,11 @@ struct Options {
     QCommandLineOption windows {QStringLiteral("windows"), QString(), QStringLiteral("w")};
     QCommandLineOption signature {QStringLiteral("signature"), QString(), QStringLiteral("file")};
     QCommandLineOption pubkey {QStringLiteral("pubkey"), QString(), QStringLiteral("file")};
+    QCommandLineOption secretKey {
+        QStringLiteral("minisign-key"), QString(), QStringLiteral("file")};
+    QCommandLineOption expires {QStringLiteral("expires"), QString(), QStringLiteral("duration")};
+    QCommandLineOption from {QStringLiteral("from"), QString(), QStringLiteral("kind")};
+    QCommandLineOption to {QStringLiteral("to"), QString(), QStringLiteral("kind")};
     QCommandLineOption current {
         QStringLiteral("current-version"), QString(), QStringLiteral("v"), builtUpdaterVersion()};
 };
@@ -43,7 +49,7 @@ int runPublish(
         return usageError(err, QStringLiteral("publish needs --root and --kind"));
     const PublishRequest request {args[0], args[1], parser.value(o.constraint),
         parser.value(o.kind), parser.value(o.root), parser.value(o.name), parser.value(o.current),
-        parser.value(o.signature)};
+        parser.value(o.signature), parser.value(o.secretKey), parser.value(o.expires)};
     const PublishResult result = publish(request);
     if (result.status != PublishResult::Status::Published) {
         err << "error: " << result.message << '\n';
@@ -56,6 +62,9 @@ int runPublish(
         << "\n  package:  " << QDir::toNativeSeparators(result.packageTarget) << '\n';
     if (!result.signatureTarget.isEmpty())
         out << "  signature: " << QDir::toNativeSeparators(result.signatureTarget) << '\n';
+    if (!result.manifestSignatureTarget.isEmpty())
+        out << "  manifest signature: " << QDir::toNativeSeparators(result.manifestSignatureTarget)
+            << '\n';
     out << "  manifest: " << QDir::toNativeSeparators(result.manifestPath) << '\n';
     out.flush();
     return PublishExit::Done;
@@ -76,6 +85,9 @@ void printReport(const CheckRequest &request, const CheckReport &report, QTextSt
     if (report.signature && report.signature->verdict == SignatureVerdict::Verified)
         out << "Package " << report.packageName << ": signature verified with key "
             << report.signature->keyId << '\n';
+    if (report.manifestSignature && report.manifestSignature->verdict == SignatureVerdict::Verified)
+        out << "Manifest: signature verified with key " << report.manifestSignature->keyId
+            << ", kind " << request.kind << '\n';
     for (const ManifestProblem &problem : report.problems)
         out << (problem.fatal ? "error: " : "warning: ") << problem.text << '\n';
     switch (report.verdict) {
@@ -111,9 +123,10 @@ int runCheck(const QCommandLineParser &parser, const Options &o, QTextStream &ou
             return usageError(
                 err, QStringLiteral("%1 is not a minisign public key").arg(parser.value(o.pubkey)));
     }
-    const QString kind = parser.isSet(o.kind) ? parser.value(o.kind) : QStringLiteral("pc");
+    if (parser.isSet(o.kind))
+        request.kind = parser.value(o.kind);
     request.manifestPath = args.isEmpty()
-        ? QDir(parser.value(o.root)).filePath(kind + QStringLiteral("/updates.json"))
+        ? QDir(parser.value(o.root)).filePath(request.kind + QStringLiteral("/updates.json"))
         : args.first();
     const CheckReport report = checkManifest(request);
     printReport(request, report, out);
@@ -126,6 +139,25 @@ int runCheck(const QCommandLineParser &parser, const Options &o, QTextStream &ou
         break;
     }
     return PublishExit::Invalid;
+}
+
+int runPromote(
+    const QCommandLineParser &parser, const Options &o, QTextStream &out, QTextStream &err)
+{
+    if (!parser.positionalArguments().isEmpty() || !parser.isSet(o.root) || !parser.isSet(o.from)
+        || !parser.isSet(o.to))
+        return usageError(err, QStringLiteral("promote takes --root, --from and --to"));
+    const PromoteResult result = promote({parser.value(o.root), parser.value(o.from),
+        parser.value(o.to), parser.value(o.secretKey), parser.value(o.expires)});
+    if (!result.promoted) {
+        err << "error: " << result.message << '\n';
+        err.flush();
+        return result.refused ? PublishExit::Invalid : PublishExit::Failed;
+    }
+    out << "Promoted " << result.packageName << " (version " << result.version << ") from "
+        << parser.value(o.from) << " to " << parser.value(o.to) << '\n';
+    out.flush();
+    return PublishExit::Done;
 }
 
 } // namespace
@@ -144,7 +176,9 @@ int runPublishTool(const QStringList &arguments, QTextStream &out, QTextStream &
         out.flush();
         return PublishExit::Done;
     }
-    if (command != QLatin1String("publish") && command != QLatin1String("check"))
+    const QStringList commands
+        = {QStringLiteral("publish"), QStringLiteral("check"), QStringLiteral("promote")};
+    if (!commands.contains(command))
         return usageError(err,
             command.isEmpty() ? QStringLiteral("no command given")
                               : QStringLiteral("unknown command \"%1\"").arg(command));
@@ -152,9 +186,11 @@ int runPublishTool(const QStringList &arguments, QTextStream &out, QTextStream &
     QCommandLineParser parser;
     parser.addOptions({o.help, o.root, o.kind, o.current});
     if (command == QLatin1String("publish"))
-        parser.addOptions({o.constraint, o.name, o.signature});
-    else
+        parser.addOptions({o.constraint, o.name, o.signature, o.secretKey, o.expires});
+    else if (command == QLatin1String("check"))
         parser.addOptions({o.windows, o.pubkey});
+    else
+        parser.addOptions({o.from, o.to, o.secretKey, o.expires});
     QStringList rest = arguments.mid(2);
     rest.prepend(arguments.value(0));
     if (!parser.parse(rest))
@@ -164,6 +200,8 @@ int runPublishTool(const QStringList &arguments, QTextStream &out, QTextStream &
         out.flush();
         return PublishExit::Done;
     }
+    if (command == QLatin1String("promote"))
+        return runPromote(parser, o, out, err);
     return command == QLatin1String("publish") ? runPublish(parser, o, out, err)
                                                : runCheck(parser, o, out, err);
 }

@@ -7,7 +7,9 @@
 
 namespace {
 
-const char *const knownKeys[] = {"md5", "os", "compatible_os_version", "version", "package"};
+// kind and expires bind a signed manifest (read only by updaters with a key).
+const char *const knownKeys[]
+    = {"md5", "os", "compatible_os_version", "version", "package", "kind", "expires"};
 
 QString typeName(const QJsonValue &value)
 {

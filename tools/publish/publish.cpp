@@ -10,22 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QTemporaryDir>
 
 namespace {
 
 QString packageNameOf(const PublishRequest &request)
 {
     return request.name.isEmpty() ? QFileInfo(request.packagePath).fileName() : request.name;
-}
-
-QString kindProblem(const QString &kind)
-{
-    if (kind.isEmpty())
-        return QStringLiteral("the kind is empty: give pc, kiosk, mac or another kind");
-    if (kind.contains(QLatin1Char('/')) || kind.contains(QLatin1Char('\\'))
-        || kind == QLatin1String(".") || kind == QLatin1String(".."))
-        return QStringLiteral("kind \"%1\" is not a single directory name").arg(kind);
-    return QString();
 }
 
 QString packageFileProblem(const QString &path)
@@ -45,11 +36,55 @@ PublishResult failed(PublishResult result, const QString &message)
     return result;
 }
 
-// Streams the package into place, hashing what it writes.
-bool copyPackage(const QString &source, PublishResult &result)
+QString signingProblem(const PublishRequest &request)
+{
+    if (!request.secretKey.isEmpty() && !request.signaturePath.isEmpty())
+        return QStringLiteral("give --signature or --minisign-key, not both");
+    if (!request.secretKey.isEmpty() && !QFileInfo(request.secretKey).isFile())
+        return QStringLiteral("secret key %1 does not exist").arg(request.secretKey);
+    const QString signature = signatureSource(request.packagePath, request.signaturePath);
+    if (request.secretKey.isEmpty() && !signature.isEmpty())
+        return signatureProblem(signature, packageNameOf(request));
+    return QString();
+}
+
+// The package's signature beside it: made with the key, or the one given.
+QString publishPackageSignature(const PublishRequest &request, PublishResult &result)
+{
+    QString source = signatureSource(request.packagePath, request.signaturePath);
+    const QTemporaryDir work(
+        QFileInfo(result.packageTarget).absolutePath() + QStringLiteral("/.publish-XXXXXX"));
+    if (!request.secretKey.isEmpty()) {
+        source = work.filePath(result.packageName + QStringLiteral(".minisig"));
+        // Signed where it lies, so that the signature names it as published.
+        const QString problem = signWithMinisign(request.secretKey, result.packageTarget, source);
+        if (!problem.isEmpty())
+            return problem;
+    }
+    if (source.isEmpty())
+        return QString();
+    result.signatureTarget = result.packageTarget + QStringLiteral(".minisig");
+    if (!copyAtomically(source, result.signatureTarget))
+        return QStringLiteral("cannot copy the signature to %1").arg(result.signatureTarget);
+    return QString();
+}
+
+} // namespace
+
+QString kindProblem(const QString &kind)
+{
+    if (kind.isEmpty())
+        return QStringLiteral("the kind is empty: give pc, kiosk, mac or another kind");
+    if (kind.contains(QLatin1Char('/')) || kind.contains(QLatin1Char('\\'))
+        || kind == QLatin1String(".") || kind == QLatin1String(".."))
+        return QStringLiteral("kind \"%1\" is not a single directory name").arg(kind);
+    return QString();
+}
+
+bool copyAtomically(const QString &source, const QString &target, QString *md5, qint64 *size)
 {
     QFile in(source);
-    QSaveFile out(result.packageTarget);
+    QSaveFile out(target);
     if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
         return false;
     QCryptographicHash hash(QCryptographicHash::Md5);
@@ -58,34 +93,52 @@ bool copyPackage(const QString &source, PublishResult &result)
         hash.addData(chunk);
         if (out.write(chunk) != chunk.size())
             return false;
-        result.size += chunk.size();
+        if (size)
+            *size += chunk.size();
     }
     if (in.error() != QFileDevice::NoError || !out.commit())
         return false;
-    result.md5 = QString::fromLatin1(hash.result().toHex());
+    if (md5)
+        *md5 = QString::fromLatin1(hash.result().toHex());
     return true;
 }
 
-bool copySignature(const QString &source, const QString &target)
+QString md5OfFile(const QString &path)
 {
-    QFile in(source);
-    QSaveFile out(target);
-    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray text = in.readAll();
-    return in.error() == QFileDevice::NoError && out.write(text) == text.size() && out.commit();
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Md5);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
 }
 
-bool writeManifest(const QByteArray &text, const QString &path)
+bool writeAtomically(const QByteArray &text, const QString &path)
 {
     QSaveFile out(path);
     return out.open(QIODevice::WriteOnly) && out.write(text) == text.size() && out.commit();
 }
 
-} // namespace
+QString writeManifest(const QByteArray &text, const QString &path, const QString &secretKey)
+{
+    if (!secretKey.isEmpty()) {
+        // Signed under its own name, in a directory on the repository's file system.
+        const QTemporaryDir work(
+            QFileInfo(path).absolutePath() + QStringLiteral("/.publish-XXXXXX"));
+        const QString copy = work.filePath(QStringLiteral("updates.json"));
+        if (!work.isValid() || !writeAtomically(text, copy))
+            return QStringLiteral("cannot write in %1").arg(QFileInfo(path).absolutePath());
+        const QString problem
+            = signWithMinisign(secretKey, copy, copy + QStringLiteral(".minisig"));
+        if (!problem.isEmpty())
+            return problem;
+        if (!copyAtomically(copy + QStringLiteral(".minisig"), path + QStringLiteral(".minisig")))
+            return QStringLiteral("cannot write %1.minisig").arg(path);
+    }
+    return writeAtomically(text, path) ? QString() : QStringLiteral("cannot write %1").arg(path);
+}
 
 QByteArray manifestText(const QString &md5, const QString &version, const QString &constraint,
-    const QString &packageName)
+    const QString &packageName, const QString &kind, const QString &expires)
 {
     QJsonObject manifest;
     manifest.insert(QStringLiteral("md5"), md5);
@@ -94,12 +147,35 @@ QByteArray manifestText(const QString &md5, const QString &version, const QStrin
         constraint.isEmpty() ? QStringLiteral("any") : constraint);
     manifest.insert(QStringLiteral("version"), version);
     manifest.insert(QStringLiteral("package"), packageName);
+    manifest.insert(QStringLiteral("kind"), kind);
+    if (!expires.isEmpty())
+        manifest.insert(QStringLiteral("expires"), expires);
     return QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+}
+
+QString expiryText(const QString &duration, const QDateTime &now)
+{
+    bool ok = false;
+    const qint64 count = duration.left(duration.size() - 1).toLongLong(&ok);
+    const QChar unit = duration.isEmpty() ? QChar() : duration.at(duration.size() - 1);
+    if (!ok || count <= 0 || count > 100000
+        || (unit != QLatin1Char('d') && unit != QLatin1Char('h')))
+        return QString();
+    return now.toUTC()
+        .addSecs(count * (unit == QLatin1Char('d') ? 86400 : 3600))
+        .toString(Qt::ISODate);
+}
+
+QString expiryProblem(const QString &duration)
+{
+    if (duration.isEmpty() || !expiryText(duration, QDateTime::currentDateTimeUtc()).isEmpty())
+        return QString();
+    return QStringLiteral("expiry \"%1\" is not a number of days or hours such as 30d or 12h")
+        .arg(duration);
 }
 
 QString publishRefusal(const PublishRequest &request)
 {
-    const QString signature = signatureSource(request.packagePath, request.signaturePath);
     const QString problems[] = {
         request.root.isEmpty() ? QStringLiteral("no repository root given") : QString(),
         kindProblem(request.kind),
@@ -107,7 +183,8 @@ QString publishRefusal(const PublishRequest &request)
         packageNameProblem(packageNameOf(request)),
         versionProblem(request.version, request.currentVersion),
         request.constraint.isEmpty() ? QString() : constraintProblem(request.constraint),
-        signature.isEmpty() ? QString() : signatureProblem(signature, packageNameOf(request)),
+        signingProblem(request),
+        expiryProblem(request.expires),
     };
     for (const QString &problem : problems) {
         if (!problem.isEmpty())
@@ -128,20 +205,20 @@ PublishResult publish(const PublishRequest &request)
     result.manifestPath = directory + QStringLiteral("/updates.json");
     if (!QDir().mkpath(directory))
         return failed(result, QStringLiteral("cannot create directory %1").arg(directory));
-    if (!copyPackage(request.packagePath, result))
+    if (!copyAtomically(request.packagePath, result.packageTarget, &result.md5, &result.size))
         return failed(
             result, QStringLiteral("cannot copy the package to %1").arg(result.packageTarget));
-    const QString signature = signatureSource(request.packagePath, request.signaturePath);
-    if (!signature.isEmpty()) {
-        result.signatureTarget = result.packageTarget + QStringLiteral(".minisig");
-        if (!copySignature(signature, result.signatureTarget))
-            return failed(result,
-                QStringLiteral("cannot copy the signature to %1").arg(result.signatureTarget));
-    }
+    const QString problem = publishPackageSignature(request, result);
+    if (!problem.isEmpty())
+        return failed(result, problem);
     const QByteArray text
-        = manifestText(result.md5, request.version, request.constraint, result.packageName);
-    if (!writeManifest(text, result.manifestPath))
-        return failed(result, QStringLiteral("cannot write %1").arg(result.manifestPath));
+        = manifestText(result.md5, request.version, request.constraint, result.packageName,
+            request.kind, expiryText(request.expires, QDateTime::currentDateTimeUtc()));
+    const QString written = writeManifest(text, result.manifestPath, request.secretKey);
+    if (!written.isEmpty())
+        return failed(result, written);
+    if (!request.secretKey.isEmpty())
+        result.manifestSignatureTarget = result.manifestPath + QStringLiteral(".minisig");
     result.status = PublishResult::Status::Published;
     return result;
 }

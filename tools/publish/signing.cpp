@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace {
 
@@ -60,6 +61,22 @@ SignatureCheck checkPackageSignature(
 {
     return verifySignatureFile(
         packagePath + QStringLiteral(".minisig"), blake2b512OfFile(packagePath), packageName, key);
+}
+
+QString signWithMinisign(const QString &secretKey, const QString &file, const QString &signature)
+{
+    QProcess minisign;
+    // Its prompt and the password go through this terminal.
+    minisign.setProcessChannelMode(QProcess::ForwardedChannels);
+    minisign.setInputChannelMode(QProcess::ForwardedInputChannel);
+    minisign.start(QStringLiteral("minisign"),
+        {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"), file,
+            QStringLiteral("-x"), signature});
+    if (!minisign.waitForFinished(-1) || minisign.exitStatus() != QProcess::NormalExit)
+        return QStringLiteral("cannot run minisign: %1").arg(minisign.errorString());
+    if (minisign.exitCode() != 0)
+        return QStringLiteral("minisign could not sign %1 with %2").arg(file, secretKey);
+    return QString();
 }
 
 std::optional<MinisignKey> readPublicKey(const QString &path)

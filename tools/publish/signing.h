@@ -18,6 +18,11 @@ QString signatureProblem(const QString &path, const QString &packageName);
 SignatureCheck checkPackageSignature(
     const QString &packagePath, const QString &packageName, const MinisignKey &key);
 
+// Signs `file` with minisign's default trusted comment, which names the file,
+// into `signature`. minisign asks for the key's password on the terminal (a
+// key made with -W has none). Empty when it worked, else why not.
+QString signWithMinisign(const QString &secretKey, const QString &file, const QString &signature);
+
 // The key of a public key file; nothing when it is not one.
 std::optional<MinisignKey> readPublicKey(const QString &path);
 

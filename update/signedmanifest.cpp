@@ -1,0 +1,63 @@
+#include "update/signedmanifest.h"
+
+#include "transfer/sodiumedge.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QJsonObject objectOf(const QByteArray &manifest, bool *ok)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(manifest, &error);
+    *ok = error.error == QJsonParseError::NoError && document.isObject();
+    return document.object();
+}
+
+} // namespace
+
+std::optional<QDateTime> manifestExpiry(const QByteArray &manifest)
+{
+    bool ok = false;
+    const QJsonValue value = objectOf(manifest, &ok).value(QLatin1String("expires"));
+    if (value.isUndefined())
+        return std::nullopt;
+    const QDateTime at = QDateTime::fromString(value.toString(), Qt::ISODate);
+    // A time without Z or an offset would be read in the kiosk's own zone.
+    return at.timeSpec() == Qt::LocalTime ? QDateTime() : at;
+}
+
+SignatureVerdict manifestBinding(
+    const QByteArray &manifest, const QString &kind, const QDateTime &now)
+{
+    bool ok = false;
+    const QJsonObject object = objectOf(manifest, &ok);
+    if (!ok)
+        return SignatureVerdict::Verified;
+    if (object.value(QLatin1String("kind")) != QJsonValue(kind))
+        return SignatureVerdict::OtherKind;
+    const std::optional<QDateTime> expiry = manifestExpiry(manifest);
+    if (!expiry)
+        return SignatureVerdict::Verified;
+    if (!expiry->isValid())
+        return SignatureVerdict::Malformed;
+    return *expiry <= now ? SignatureVerdict::Expired : SignatureVerdict::Verified;
+}
+
+SignatureCheck verifyManifestFile(const QString &manifestPath, const QString &signaturePath,
+    const QString &kind, const QDateTime &now, const MinisignKey &key)
+{
+    QFile file(manifestPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return SignatureCheck {SignatureVerdict::Missing, QString()};
+    const QByteArray manifest = file.readAll();
+    Blake2b512 hash;
+    hash.addData(manifest.constData(), manifest.size());
+    SignatureCheck check
+        = verifySignatureFile(signaturePath, hash.result(), QStringLiteral("updates.json"), key);
+    if (check.verdict == SignatureVerdict::Verified)
+        check.verdict = manifestBinding(manifest, kind, now);
+    return check;
+}
