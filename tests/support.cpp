@@ -28,51 +28,28 @@ QString fileUrl(const QString &path)
     return QUrl::fromLocalFile(hostPath(path)).toString();
 }
 
-// Wine's server lives below TMPDIR: one TMPDIR for every run, or a second
-// server would share the prefix. The prefix is a fresh copy of the template
-// (hard links, and copies of the registry, which Wine rewrites).
-QProcessEnvironment wineEnvironment()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR"_s, "/tmp"_s);
-    static const bool fresh = [&env] {
-        const QString prefix = env.value("WINEPREFIX"_s),
-                      from = env.value("UPDATER_WINE_TEMPLATE"_s);
-        QDir(prefix).removeRecursively();
-        if (QProcess::execute("cp"_s, {"-al"_s, from, prefix}) != 0)
-            return false;
-        for (const QString &name : QDir(from).entryList({"*.reg"_s}, QDir::Files))
-            QFile::remove(prefix + "/"_s + name)
-                && QFile::copy(from + "/"_s + name, prefix + "/"_s + name);
-        return true;
-    }();
-    Q_UNUSED(fresh)
-    return env;
-}
-
-int wine(const QStringList &args)
-{
-    QProcess process;
-    process.setProcessEnvironment(wineEnvironment());
-    process.start("wine"_s, args);
-    return process.waitForFinished(30000) ? process.exitCode() : -1;
-}
-
 void prepareUpdater(
     QProcess &process, const QStringList &args, const QString &tmpDir, const QString &program)
 {
     QDir().mkpath(tmpDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR"_s, tmpDir);
+    const bool wine
+        = underWine() && (program == QLatin1String(UPDATER_BINARY) || program == "wine"_s);
+    // One TMPDIR, or a second Wine server shares the prefix: the template's
+    // copy (hard links, but for the registry, which Wine rewrites).
+    env.insert("TMPDIR"_s, wine ? "/tmp"_s : tmpDir);
+    static const int fresh = !wine
+        ? 0
+        : QProcess::execute("sh"_s,
+            {"-c"_s,
+                "rm -rf \"$1\" && cp -al \"$0\" \"$1\" && cp --remove-destination \"$0\"/*.reg \"$1\""_s,
+                env.value("UPDATER_WINE_TEMPLATE"_s), env.value("WINEPREFIX"_s)});
+    Q_UNUSED(fresh)
     process.setProcessEnvironment(env);
-    process.setProgram(program);
-    process.setArguments(args);
-    if (underWine() && (program == QLatin1String(UPDATER_BINARY) || program == "wine"_s)) {
-        process.setProcessEnvironment(wineEnvironment());
-        process.setProgram("wine"_s);
-        if (program != "wine"_s)
-            process.setArguments(QStringList {qEnvironmentVariable("UPDATER_EXE")} + args);
-    }
+    process.setProgram(wine ? "wine"_s : program);
+    process.setArguments(wine && program != "wine"_s
+            ? QStringList {qEnvironmentVariable("UPDATER_EXE")} + args
+            : args);
 }
 
 RunResult runUpdater(
@@ -155,66 +132,92 @@ bool containsInOrder(const QStringList &lines, const QStringList &expected)
     return true;
 }
 
-NginxServer::NginxServer(const QString &documentRoot, const QString &runtimeDir)
-    : root_(documentRoot)
-    , dir_(runtimeDir)
+ChildServer::ChildServer(const QString &dir)
+    : dir(dir)
 {
     process_.setProcessChannelMode(QProcess::MergedChannels);
+    QDir().mkpath(dir);
 }
 
-NginxServer::~NginxServer()
+ChildServer::~ChildServer()
 {
     process_.kill();
     process_.waitForFinished();
 }
 
-QStringList NginxServer::accessLog() const
+QStringList ChildServer::log(const QString &name) const
 {
-    return QString::fromLatin1(readFile(dir_ + "/access.log"_s))
-        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromLatin1(readFile(dir + "/"_s + name)).split('\n'_L1, Qt::SkipEmptyParts);
 }
 
-bool NginxServer::start()
+bool ChildServer::launch(QString config, const QString &program, const QStringList &args)
 {
-    QDir().mkpath(dir_);
-    const QString cert = dir_ + "/cert.pem"_s, key = dir_ + "/key.pem"_s;
-    const int made = QProcess::execute("openssl"_s,
-        QStringLiteral("req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 "
-                       "-subj /CN=127.0.0.1 -keyout %1 -out %2")
-            .arg(key, cert)
-            .split(QLatin1Char(' ')));
-    quint16 ports[2] = {0, 0};
-    for (quint16 &port : ports) { // free a moment ago; nginx reports a taken port
+    for (quint16 &port : ports) { // free a moment ago; the server reports a taken port
         QTcpServer probe;
         port = probe.listen(QHostAddress::LocalHost) ? probe.serverPort() : 0;
     }
-    const QString config = QStringLiteral(
-        "%1 worker_processes 1; master_process off; daemon off; pid nginx.pid;\n"
-        "error_log error.log; events { worker_connections 64; }\n"
-        "http { log_format t '$request_method $request_uri $status $server_protocol "
-        "$http_user_agent';\n"
-        "access_log access.log t; default_type application/octet-stream;\n"
-        "client_body_temp_path t; proxy_temp_path t; fastcgi_temp_path t;\n"
-        "uwsgi_temp_path t; scgi_temp_path t;\n"
-        "server { listen 127.0.0.1:%2; listen 127.0.0.1:%3 ssl http2; root %4;\n"
-        "ssl_certificate %5; ssl_certificate_key %6; location /slow/ { limit_rate 100k; } } }\n");
-    writeFile(dir_ + "/nginx.conf"_s,
-        config.arg(::geteuid() == 0 ? "user root;"_s : QString())
-            .arg(ports[0])
-            .arg(ports[1])
-            .arg(root_, cert, key)
-            .toUtf8());
-    process_.start("/usr/sbin/nginx"_s,
-        {"-p"_s, dir_ + QLatin1Char('/'), "-e"_s, "error.log"_s, "-c"_s, "nginx.conf"_s});
-    const bool up = made == 0 && QTest::qWaitFor([this, &ports] {
+    config.replace("{p1}"_s, QString::number(ports[0]))
+        .replace("{p2}"_s, QString::number(ports[1]));
+    writeFile(dir + "/server.conf"_s, config.replace("{dir}"_s, dir).toUtf8());
+    process_.start(program, args);
+    const bool up = QTest::qWaitFor([this] {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, ports[1]);
         return socket.waitForConnected(100) || process_.state() == QProcess::NotRunning;
     }) && process_.state() == QProcess::Running;
+    error = QString::fromLocal8Bit(process_.readAll()) + log("error.log"_s).join('\n'_L1);
+    return up;
+}
+
+NginxServer::NginxServer(const QString &documentRoot, const QString &runtimeDir)
+    : ChildServer(runtimeDir)
+    , root_(documentRoot)
+{
+}
+
+bool NginxServer::start()
+{
+    const int made = QProcess::execute("openssl"_s,
+        QStringLiteral("req -x509 -nodes -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -days 2 "
+                       "-subj /CN=127.0.0.1 -keyout %1/key.pem -out %1/cert.pem")
+            .arg(dir)
+            .split(' '_L1));
+    const QString config = QStringLiteral(
+        "%1 worker_processes 1; master_process off; daemon off; pid nginx.pid;\n"
+        "error_log error.log; events { worker_connections 64; }\n"
+        "http { log_format t '$request_method $request_uri $status $server_protocol "
+        "$http_user_agent via:$http_via';\n"
+        "access_log access.log t; default_type application/octet-stream;\n"
+        "client_body_temp_path t; proxy_temp_path t; fastcgi_temp_path t;\n"
+        "uwsgi_temp_path t; scgi_temp_path t;\n"
+        "server { listen 127.0.0.1:{p1}; listen 127.0.0.1:{p2} ssl http2; root %2;\n"
+        "ssl_certificate {dir}/cert.pem; ssl_certificate_key {dir}/key.pem;\n"
+        "location /slow/ { limit_rate 100k; } } }\n")
+                               .arg(::geteuid() == 0 ? "user root;"_s : QString(), root_);
+    const bool up = made == 0
+        && launch(config, "/usr/sbin/nginx"_s,
+            {"-p"_s, dir + '/'_L1, "-e"_s, "error.log"_s, "-c"_s, "server.conf"_s});
     httpRoot = "http://127.0.0.1:%1"_s.arg(ports[0]);
     httpsRoot = "https://127.0.0.1:%1"_s.arg(ports[1]);
-    error = QString::fromLocal8Bit(process_.readAll() + readFile(dir_ + "/error.log"_s));
     return up;
+}
+
+bool SquidProxy::start()
+{
+    // Run as root, squid works as the user proxy: it must reach its files.
+    QProcess::execute("chmod"_s, {"-R"_s, "a+rwX"_s, dir + "/.."_s});
+    writeFile(dir + "/hosts"_s, "127.0.0.1 updates.corvane.test\n");
+    QProcess::execute(
+        "sh"_s, {"-c"_s, "echo fleet:$(openssl passwd -apr1 s3cret) >$0/passwd"_s, dir});
+    return launch(
+        QStringLiteral("http_port 127.0.0.1:{p1}\nhttp_port 127.0.0.1:{p2} name=auth\n"
+                       "pid_filename {dir}/pid\ncache_log {dir}/error.log\n"
+                       "access_log stdio:{dir}/access.log squid\nhosts_file {dir}/hosts\n"
+                       "coredump_dir {dir}\ncache deny all\nshutdown_lifetime 0 seconds\n"
+                       "auth_param basic program /usr/lib/squid/basic_ncsa_auth {dir}/passwd\n"
+                       "acl authport myportname auth\nacl authed proxy_auth REQUIRED\n"
+                       "http_access deny authport !authed\nhttp_access allow all\n"),
+        "/usr/sbin/squid"_s, {"-N"_s, "-f"_s, dir + "/server.conf"_s});
 }
 
 void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut)

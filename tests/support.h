@@ -17,6 +17,11 @@ inline QString operator""_s(const char *text, size_t size)
     return QString::fromUtf8(text, static_cast<int>(size));
 }
 
+inline QLatin1Char operator""_L1(char c)
+{
+    return QLatin1Char(c);
+}
+
 // One row of the _data() table being filled; every argument is a column.
 template <typename... Columns> void row(const char *name, Columns... columns)
 {
@@ -29,17 +34,14 @@ struct RunResult {
     QByteArray out, err;
 };
 
-// The Windows suite: with UPDATER_EXE set, the updater is that updater.exe under
-// Wine, in the prefix WINEPREFIX, which keeps its own lock; paths handed to it
-// go through hostPath ("Z:" in front).
+// With UPDATER_EXE set, the updater is that updater.exe under Wine (which keeps
+// its own lock), and paths handed to it go through hostPath ("Z:" in front).
 bool underWine();
 QString hostPath(const QString &path);
 QString fileUrl(const QString &path); // as the updater must be given it
-// Runs a Windows program of Wine's (winecfg, reg) in the test's prefix.
-int wine(const QStringList &args);
 
-// Sets up a run of `program` (the updater unless given) with TMPDIR=tmpDir,
-// which holds the instance lock and the local socket.
+// Sets up a run of `program` (the updater unless given; "wine": a program of Wine's)
+// with TMPDIR=tmpDir, which holds the instance lock and the local socket.
 void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir,
     const QString &program = QStringLiteral(UPDATER_BINARY));
 // Runs it to its end; the watchdog kills it after timeoutMs.
@@ -62,21 +64,41 @@ QStringList entries(const QString &dir, const QString &pattern = "*"_s);
 // Whether `expected` occurs in `lines` in order; "*" at the end of an entry matches any tail.
 bool containsInOrder(const QStringList &lines, const QStringList &expected);
 
-// nginx serving documentRoot over http and over https (self-signed) on free
-// ports; everything it writes stays in runtimeDir. URIs below /slow/ are
-// rate-limited, and the access log records protocol and User-Agent.
-class NginxServer {
+// A server run by the test on two free ports of 127.0.0.1, writing only in `dir`.
+class ChildServer {
 public:
-    NginxServer(const QString &documentRoot, const QString &runtimeDir);
-    ~NginxServer();
-    bool start(); // sets httpRoot and httpsRoot ("http://127.0.0.1:<port>"), or error
-    QString httpRoot, httpsRoot, error;
-    // "METHOD URI STATUS PROTOCOL USER-AGENT" per request.
-    QStringList accessLog() const;
+    explicit ChildServer(const QString &dir);
+    ~ChildServer();
+    // Writes `config` ({p1}, {p2}: the ports; {dir}) and starts the program; true
+    // once it listens, else `error` says why.
+    bool launch(QString config, const QString &program, const QStringList &args);
+    QStringList log(const QString &name) const; // lines of a file it wrote
+    QString dir, error;
+    quint16 ports[2] = {0, 0};
 
 private:
-    QString root_, dir_;
     QProcess process_;
+};
+
+// nginx serving documentRoot over http and over https (self-signed). URIs
+// below /slow/ are rate-limited; access.log has "METHOD URI STATUS PROTOCOL
+// USER-AGENT via:VIA" per request.
+class NginxServer : public ChildServer {
+public:
+    NginxServer(const QString &documentRoot, const QString &runtimeDir);
+    bool start(); // sets httpRoot and httpsRoot ("http://127.0.0.1:<port>")
+    QString httpRoot, httpsRoot;
+
+private:
+    QString root_;
+};
+
+// squid, resolving updates.corvane.test, a name only it knows, to 127.0.0.1;
+// its second port asks for the user fleet, password s3cret.
+class SquidProxy : public ChildServer {
+public:
+    using ChildServer::ChildServer;
+    bool start();
 };
 
 // Answers each request with the raw bytes scripted for its path (404 for

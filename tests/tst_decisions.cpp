@@ -121,6 +121,16 @@ private slots:
         decision("absolute", "name", "/etc/p.pkg", none, "refused");
         decision("backslash", "name", "..\\p.pkg", none, "refused");
         decision("drive", "name", "C:p.pkg", none, "refused");
+        decision("device", "name", "NUL.pkg", none, "refused");
+        decision("device, any case", "name", "sub/con", none, "refused");
+        decision("port", "name", "COM1 .tar.gz", none, "refused");
+        decision("port, superscript", "name", "lpt\u00b9", none, "refused");
+        decision("no device", "name", "com10.pkg", none, "safe");
+        decision("trailing dot", "name", "p.pkg.", none, "refused");
+        decision("trailing space", "name", "p.pkg ", none, "refused");
+        decision("reserved character", "name", "a|b.pkg", none, "refused");
+        decision("control character", "name", "a\tb", none, "refused");
+        decision("lone surrogate", "name", "\\udc00.pkg", none, "refused");
         decision("doubled slash", "url", "http://h/root//kiosk/", "updates.json",
             "http://h/root/kiosk/updates.json");
         decision("file root", "url", "file:///C:/u/pc/", "u.json", "file:///C:/u/pc/u.json");
@@ -149,7 +159,10 @@ private slots:
         else if (function == "manifest")
             actual = evaluated(a, b.toInt());
         else if (function == "name")
-            actual = QLatin1String(isSafePackageName(QString::fromUtf8(a)) ? "safe" : "refused");
+            actual = QLatin1String(
+                isSafePackageName(QString::fromUtf8(a).replace("\\udc00"_s, QChar(0xdc00)))
+                    ? "safe"
+                    : "refused");
         else if (function == "log")
             actual = QString::fromLatin1(LogSink::formatLine(
                 QtMsgType(b.toInt()), "07-12-2026 01:02:03:004"_s, QString::fromUtf8(a)));

@@ -64,7 +64,10 @@ private slots:
             QByteArray("    ERROR: (203) *"));
         row("server error, right digest", QByteArray(ok).replace("200 OK", "500 Oops"), -1, good,
             false, QByteArray("    ERROR: (401) *"));
-        row("redirect not followed", moved, -1, good, false, QByteArray("    FAILURE: *"));
+        row("redirect not followed", moved, -1, good, false,
+            QByteArray(
+                "    WARNING: Server answered 302 Found and pointed to /x; redirects are not "
+                "followed.|    Verifying downloaded file ...|    FAILURE: *"));
         row("closed half way", ok, 1000, QByteArray(), false, QByteArray("    ERROR: (2) *"));
         row("chunked, last chunk missing", chunked, -1, QByteArray(), false,
             QByteArray("    ERROR: (2) *"));

@@ -11,7 +11,8 @@
 // repository E with a directory where r/pc/blocked.pkg would go. `pc VERSION ARGS` publishes
 // new.pkg into r/pc; `check ARGS` checks r/pc; `shown KIND NAME` compares the package published
 // for KIND, then shows its manifest and check; `edited SED` checks the manifest sed makes;
-// `signs ARGS` signs new.pkg with the test key; `verify` checks r/pc with that key.
+// `signs ARGS` signs new.pkg with the test key, `resign ARGS` r/pc/updates.json; `verify` checks
+// r/pc with that key; $M signs with it when publishing, $P promotes pc to kiosk.
 static const char *const fixture
     = R"(B=$(dirname "$1") S=$(dirname "$2")/.. K=$3 R=r/pc/new.pkg.minisig
 PATH="$B:$PATH" E="$S/examples/repository"
@@ -21,7 +22,9 @@ check() { updater-publish check --root r "$@"; }
 shown() { cmp new.pkg "r/$1/$2" && cat "r/$1/updates.json" && check --kind "$1"; }
 edited() { sed "$1" r/pc/updates.json >r/pc/e.json && updater-publish check r/pc/e.json; }
 signs() { minisign -S -s "$K/minisign.key" -m new.pkg "$@" >/dev/null; }
-verify() { check --kind pc --pubkey "$K/minisign.pub"; }
+verify() { check --pubkey "$K/minisign.pub" "$@"; }
+resign() { minisign -S "$@" -s "$K/minisign.key" -m r/pc/updates.json >/dev/null; }
+M="--minisign-key $K/minisign.key" P="updater-publish promote --root r --from pc --to kiosk"
 )";
 
 class TestPublish : public QObject {
@@ -63,7 +66,23 @@ private slots:
         row("edited 's/\"2.2.0\"/2.2/'", 4, "version  is more recent*a JSON number");
         row("edited s,mirelle-,sub/,", 4, "error: package name \"sub/2.2.0.pkg\" contains a path");
         row("edited s/}//", 4, "log: Error parsing updates.json: unterminated object");
-        row("signs && pc 2.2.0 && verify", 0, "signature verified with key *would download");
+        row("pc 2.2.0 $M --expires 2d && verify", 0,
+            "new.pkg: signature verified*Manifest: signature verified with key*expires at*would");
+        row("signs && pc 2.2.0 && verify", 4,
+            "signature verified*json could not be verified: missing");
+        row("pc 2.2.0 $M && sed -i s/2.2.0/2.3/ r/pc/updates.json && verify", 4, "ed: invalid");
+        row("pc 2.2.0 $M --kind k && cp r/k/* r/pc && verify", 4, "verified: other kind");
+        row("pc 2.2.0 $M && sed -i 's/\"os/\"expires\": \"2020-01-01T00:00Z\", &/' "
+            "r/pc/updates.json && resign && verify",
+            4, "updates.json could not be verified: expired");
+        row("pc 2.2.0 $M && minisign -GWp k.pub -s k >/dev/null && pc 2.3 --root o "
+            "--minisign-key k && cp o/pc/*.json.minisig r/pc && verify",
+            4, "verified: wrong key");
+        row("pc 2.2.0 $M && resign -l && verify", 4, "verified: legacy algorithm");
+        row("pc 2.2.0 $M && $P $M && verify --kind kiosk", 0,
+            "Promoted new.pkg (version 2.2.0) from pc to kiosk*key*, kind kiosk*would download");
+        row("pc 2.2.0 --kind kiosk && pc 2.1.1702011952 && $P", 4,
+            "error: kiosk already offers version 2.2.0, newer than 2.1.1702011952");
         row("minisign -GWp o -s k >/dev/null && signs -s k && pc 2.2.0 && verify", 4, "wrong key");
         row("signs && seq 40000 >new.pkg && pc 2.2.0 && verify", 4, "verified: invalid");
         row("cp new.pkg o && signs -m o && pc 2.2.0 --signature o.minisig", 4,

@@ -127,8 +127,6 @@ CheckReport checkManifest(const CheckRequest &request)
             opened ? &content : nullptr, request.generation, request.currentVersion);
     });
     report.outcome = evaluation.outcome;
-    if (opened)
-        checkManifestSignature(request, content, report);
     if (!evaluation.message.isEmpty())
         report.logLines.append(evaluation.message);
     const QJsonObject manifest = QJsonDocument::fromJson(content).object();
@@ -139,6 +137,8 @@ CheckReport checkManifest(const CheckRequest &request)
         if (request.key && !report.packagePath.isEmpty() && report.digest != DigestState::Missing)
             checkSignature(*request.key, report);
     }
+    if (opened)
+        checkManifestSignature(request, content, report);
     report.verdict = verdictOf(report);
     return report;
 }
