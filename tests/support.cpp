@@ -235,13 +235,16 @@ void FakeServer::incomingConnection(qintptr descriptor)
         socket->setProperty("head", head);
         if (!head.contains("\r\n\r\n"))
             return;
-        requests << head;
+        requests << QString::fromLatin1(head);
         const QByteArray path = head.split(' ').value(1);
         const auto answer = script_.value(path,
             qMakePair(QByteArray("HTTP/1.1 404 Not Found\r\n"
                                  "Content-Length: 0\r\n\r\n"),
                 -1));
-        socket->write(answer.second < 0 ? answer.first : answer.first.left(answer.second));
+        // Never kept alive: a connection Qt reused would race with its close.
+        QByteArray raw = QByteArray(answer.first)
+                             .insert(answer.first.indexOf("\r\n"), "\r\nConnection: close");
+        socket->write(answer.second < 0 ? raw : raw.left(answer.second));
         socket->disconnectFromHost(); // after what was written has gone out
     });
 }

@@ -111,7 +111,7 @@ public:
         return "http://127.0.0.1:%1"_s.arg(serverPort()) + path;
     }
     void script(const QByteArray &path, const QByteArray &raw, int cut = -1);
-    QList<QByteArray> requests; // each request's head, as received
+    QStringList requests; // each request's head, as received
 
 protected:
     void incomingConnection(qintptr descriptor) override;
