@@ -241,10 +241,7 @@ void FakeServer::incomingConnection(qintptr descriptor)
             qMakePair(QByteArray("HTTP/1.1 404 Not Found\r\n"
                                  "Content-Length: 0\r\n\r\n"),
                 -1));
-        // Never kept alive: a connection Qt reused would race with its close.
-        QByteArray raw = QByteArray(answer.first)
-                             .insert(answer.first.indexOf("\r\n"), "\r\nConnection: close");
-        socket->write(answer.second < 0 ? raw : raw.left(answer.second));
+        socket->write(answer.second < 0 ? answer.first : answer.first.left(answer.second));
         socket->disconnectFromHost(); // after what was written has gone out
     });
 }

@@ -68,9 +68,7 @@ private slots:
             QVERIFY(socket.waitForConnected(5000));
             socket.write(message);
             QVERIFY(socket.waitForBytesWritten(5000));
-            QTRY_VERIFY(!logMessages(logOf(name))
-                             .filter("Received LOCAL SOCKET message: shutdown"_s)
-                             .isEmpty());
+            QTRY_VERIFY(!logMessages(logOf(name)).filter("SOCKET message: shutdown"_s).isEmpty());
         }
         QTRY_COMPARE_WITH_TIMEOUT(primary.state(), QProcess::NotRunning, quits ? 10000 : 30000);
         QCOMPARE(primary.exitCode(), 0);

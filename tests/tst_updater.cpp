@@ -90,8 +90,8 @@ class Updater : public NginxTest {
     {
         const QString log = updates_ + "/updater.log"_s;
         const QByteArray text = readFile(log);
-        QVERIFY(!text.contains("stale") && text.endsWith('\n') && !text.contains("s3cret"));
-        QVERIFY(!text.contains("fleet")); // the proxy's user
+        QVERIFY(!text.contains("stale") && text.endsWith('\n') && !text.contains("s3cret")
+            && !text.contains("fleet")); // nor the proxy's password or user
         const QRegularExpression stamp(QStringLiteral(
             "^<\\d\\d-\\d\\d-\\d{4} \\d\\d:\\d\\d:\\d\\d:\\d{3}>  (?!\\[warn|\\[crit)"));
         for (const QByteArray &line : text.trimmed().split('\n'))
@@ -333,16 +333,14 @@ private slots:
         QFETCH(QString, verdicts);
         if (!underWine())
             QSKIP("Windows only");
-        const auto wine = [this](const QStringList &args) {
-            return runUpdater(args, path("tmp"_s), 30000, "wine"_s).exitCode;
-        };
-        QCOMPARE(wine({"winecfg"_s, "-v"_s, version.section(' '_L1, 0, 0)}), 0);
-        for (const QString &value :
-            {"CurrentBuild"_s, "CurrentBuildNumber"_s}) // 11 is 10 from 22000
-            QCOMPARE(
-                wine({"reg"_s, "add"_s, "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion"_s,
-                    "/v"_s, value, "/d"_s, version.section(' '_L1, 1), "/f"_s}),
-                0);
+        // Windows 11 is 10 from build 22000 on.
+        const QString key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion"_s,
+                      build = version.section(' '_L1, 1);
+        for (const QStringList &args :
+            {QStringList {"winecfg"_s, "-v"_s, version.section(' '_L1, 0, 0)},
+                {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuild"_s, "/d"_s, build},
+                {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuildNumber"_s, "/d"_s, build}})
+            QCOMPARE(runUpdater(args, path("tmp"_s), 30000, "wine"_s).exitCode, 0);
         QString actual;
         const QStringList constraints = {"7+"_s, "8.1-"_s, "10"_s, "10+"_s, "10-"_s};
         for (const QString &constraint : constraints) {
