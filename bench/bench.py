@@ -288,6 +288,7 @@ def write_repository(docroot, size):
         "os": "windows",
         "package": PACKAGE,
         "version": "99.0.0",
+        "kind": "pc",
     }
     with open(os.path.join(kind, "updates.json"), "w") as out:
         json.dump(manifest, out, indent=4)

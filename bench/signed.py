@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Times a signed update beside an unsigned one.
+"""Times a signed update beside an unsigned one, and a run that finds nothing new.
 
 The keyless updater (BUILD/updater) and the updater built with the test key
 (BUILD/updater-testkey, made when the tests are enabled) fetch the same
@@ -20,6 +20,8 @@ import tempfile
 import bench
 
 VERIFIED = "SUCCESS: Signature of downloaded file verified with key"
+MANIFEST_VERIFIED = "SUCCESS: Signature of updates.json verified with key"
+NOTHING_NEW = "The most recent update has already been installed. No updates found."
 
 
 def parse_args():
@@ -29,10 +31,15 @@ def parse_args():
     parser.add_argument("--build", default=os.path.join(bench.ROOT, "build"))
     parser.add_argument("--workdir", default=None, help="parent of the work directory")
     parser.add_argument("--verbose", action="store_true", help="print every repetition")
+    parser.add_argument("--scenarios", default="package,nothing-new",
+                        help="package (a signed download), nothing-new (a signed manifest "
+                             "offering the running version)")
+    parser.add_argument("--nothing-new-reps", type=int, default=21,
+                        help="repetitions of each nothing-new run")
     args = parser.parse_args()
     args.sizes = [bench.parse_size(s) for s in args.size.split(",") if s.strip()]
     args.build = os.path.abspath(args.build)
-    args.idle_reps = 0
+    args.idle_reps = args.nothing_new_reps
     return args
 
 
@@ -56,21 +63,57 @@ def report(label, unsigned, signed):
     sys.stdout.flush()
 
 
-def bench_size(args, plain, keyed, docroot, remote, size):
-    package, expected = bench.write_repository(docroot, size)
+def sign(args, path):
     key = os.path.join(args.build, "testkey", "minisign.key")
-    subprocess.run(["minisign", "-S", "-s", key, "-m", package], check=True,
+    subprocess.run(["minisign", "-S", "-s", key, "-m", path], check=True,
                    stdout=subprocess.DEVNULL)
+
+
+def alternate(args, plain, keyed, remote, reps, **kwargs):
+    """Runs both updaters reps times, each pair starting with the other side."""
     unsigned, signed = [], []
-    for rep in range(args.reps):
-        # Each pair starts with the other side, so that drift favours neither.
+    for rep in range(reps):
         order = [False, True] if rep % 2 == 0 else [True, False]
         for is_signed in order:
             runs, tool = (signed, keyed) if is_signed else (unsigned, plain)
-            runs.append(tool.run_updater(remote, expected, size, check_file=rep == 0,
-                                         must_log=[VERIFIED] if is_signed else ()))
+            must = kwargs.get("must_log_signed" if is_signed else "must_log", ())
+            runs.append(tool.run_updater(remote, kwargs.get("expected"), kwargs.get("size"),
+                                         check_file=rep == 0 and "expected" in kwargs,
+                                         must_log=must))
         if args.verbose:
             print("# rep %d: unsigned %s, signed %s" % (rep + 1, unsigned[-1], signed[-1]))
+    return unsigned, signed
+
+
+def bench_nothing_new(args, plain, keyed, docroot, remote):
+    """A signed manifest that offers the running version: the keyed updater
+    fetches updates.json.minisig too and checks it; neither downloads."""
+    package, _ = bench.write_repository(docroot, 1024)
+    manifest = os.path.join(docroot, "pc", "updates.json")
+    with open(manifest) as source:
+        text = source.read().replace('"99.0.0"', '"2.1.1702011951"')
+    with open(manifest, "w") as out:
+        out.write(text)
+    sign(args, manifest)
+    unsigned, signed = alternate(args, plain, keyed, remote, args.nothing_new_reps,
+                                 must_log=[NOTHING_NEW],
+                                 must_log_signed=[MANIFEST_VERIFIED, NOTHING_NEW])
+    wall_u, wall_s = bench.median(unsigned, "wall"), bench.median(signed, "wall")
+    print("nothing_new wall_ratio_signed/unsigned %.3f" % (wall_s / wall_u))
+    print("nothing_new unsigned_wall_ms %.1f" % (wall_u * 1000))
+    print("nothing_new signed_wall_ms %.1f" % (wall_s * 1000))
+    print("nothing_new signed_minus_unsigned_ms %.1f" % ((wall_s - wall_u) * 1000))
+    sys.stdout.flush()
+    for path in (package, manifest, manifest + ".minisig"):
+        os.remove(path)
+
+
+def bench_size(args, plain, keyed, docroot, remote, size):
+    package, expected = bench.write_repository(docroot, size)
+    sign(args, package)
+    sign(args, os.path.join(docroot, "pc", "updates.json"))
+    unsigned, signed = alternate(args, plain, keyed, remote, args.reps, expected=expected,
+                                 size=size, must_log_signed=[VERIFIED])
     report("%s.http" % bench.size_label(size), unsigned, signed)
     os.remove(package)
     os.remove(package + ".minisig")
@@ -89,7 +132,10 @@ def main():
         os.makedirs(docroot)
         nginx = bench.Nginx(work, docroot)
         remote = "http://127.0.0.1:%d/" % nginx.port
-        for size in args.sizes:
+        scenarios = args.scenarios.split(",")
+        if "nothing-new" in scenarios:
+            bench_nothing_new(args, plain, keyed, docroot, remote)
+        for size in args.sizes if "package" in scenarios else ():
             bench_size(args, plain, keyed, docroot, remote, size)
         print("load_average_at_end %.2f %.2f %.2f" % os.getloadavg())
     finally:

@@ -5,7 +5,7 @@
 set -eu
 PACKAGES="cmake g++ make qtbase5-dev libqt5network5 qt6-base-dev libqt6network6 nginx-light \
 openssl curl time python3 clang libclang-rt-14-dev strace util-linux libsodium-dev pkg-config \
-minisign squid"
+minisign squid ninja-build"
 if [ "${1:-}" = windows ]; then
     PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
 qt6-base-dev-tools ninja-build autoconf automake libtool dpkg-dev zip xvfb xauth"

@@ -80,6 +80,9 @@ build_prefix() {
 pack() {
     version=$(sed -n 's/^project(updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
     name=corvane-updater-$version-windows-x64
+    # A build with a key says which: it takes only packages that key signed.
+    key=$(sed -n 's/^UPDATER_MINISIGN_PUBKEY:FILEPATH=\(..*\)/\1/p' "$1/CMakeCache.txt")
+    [ -z "$key" ] || name="$name-key$(head -1 "$key" | sed 's/.* //')"
     stage="$1/dist"
     rm -rf "$stage" "$1/$name" && mkdir -p "$stage/tls" dist
     cp "$1/updater.exe" "$1/updater-publish.exe" "$stage/"
