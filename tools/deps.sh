@@ -8,7 +8,7 @@ openssl curl time python3 clang libclang-rt-14-dev strace util-linux libsodium-d
 minisign squid ninja-build"
 if [ "${1:-}" = windows ]; then
     PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 \
-qt6-base-dev-tools ninja-build autoconf automake libtool dpkg-dev zip xvfb xauth"
+qt6-base-dev-tools autoconf automake libtool dpkg-dev zip xvfb xauth"
 fi
 missing=""
 for p in $PACKAGES; do
