@@ -61,6 +61,8 @@ private:
     bool downloadPackage(const QJsonObject &manifest);
     bool downloadNamedFile(const QJsonObject &manifest, const QString &key, bool withMd5);
     bool downloadSigned(const QString &name, const QString &destPath, const QString &expectedMd5);
+    // <name>.minisig into the updates directory; its path, or empty when none came.
+    QString fetchSignature(const QString &name);
     SignatureCheck checkSignature(const QString &name, DownloadJob &job);
     bool checkManifestSignature(const QString &manifestPath);
 

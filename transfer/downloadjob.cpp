@@ -137,7 +137,8 @@ void DownloadJob::store()
         state_ = State::Failed;
         return;
     }
-    if (QFile::exists(destPath_))
+    // The hand-over replaces an existing file itself, on Windows in one move.
+    if (!handOver && QFile::exists(destPath_))
         QFile::remove(destPath_);
     // Staging files are private; the installation step may run as another user.
     staging_.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner

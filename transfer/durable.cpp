@@ -122,10 +122,15 @@ bool moveIntoPlace(QTemporaryFile &file, const QString &to)
                nativePath(QDir::toNativeSeparators(to)),
                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
         != 0;
-#elif defined(Q_OS_UNIX)
+#else
+    // Qt renames onto no existing file.
+    if (QFile::exists(to))
+        QFile::remove(to);
+#if defined(Q_OS_UNIX)
     return file.rename(to) && syncDirectory(QFileInfo(to).absolutePath());
 #else
     return file.rename(to);
+#endif
 #endif
 }
 

@@ -15,6 +15,23 @@ void UpdaterApp::setSigningKey(const QByteArray &keyText)
     signingKey_ = parsePublicKey(keyText).value_or(MinisignKey());
 }
 
+namespace {
+
+// Logs the verdict on the signature of `subject`; true when it verified.
+bool reported(const char *subject, const SignatureCheck &check)
+{
+    if (check.verdict != SignatureVerdict::Verified) {
+        qInfo("    FAILURE: Signature of %s could not be verified: %s.", subject,
+            signatureFailureReason(check.verdict));
+        return false;
+    }
+    qInfo(
+        "    SUCCESS: Signature of %s verified with key %s.", subject, qUtf8Printable(check.keyId));
+    return true;
+}
+
+} // namespace
+
 // The package is staged and its MD5 checked first; the signature is fetched
 // only then, once the package's reply has left the download loop.
 bool UpdaterApp::downloadSigned(
@@ -23,49 +40,37 @@ bool UpdaterApp::downloadSigned(
     std::unique_ptr<DownloadJob> job;
     if (!transfer(remoteUrl(name), destPath, expectedMd5, &job) || !job)
         return false;
-    const SignatureCheck check = checkSignature(name, *job);
-    if (check.verdict != SignatureVerdict::Verified) {
-        qInfo("    FAILURE: Signature of downloaded file could not be verified: %s.",
-            signatureFailureReason(check.verdict));
+    if (!reported("downloaded file", checkSignature(name, *job)))
         return false;
-    }
-    qInfo("    SUCCESS: Signature of downloaded file verified with key %s.",
-        qUtf8Printable(check.keyId));
     job->store();
     return job->state() == DownloadJob::State::Stored;
 }
 
-SignatureCheck UpdaterApp::checkSignature(const QString &name, DownloadJob &job)
+QString UpdaterApp::fetchSignature(const QString &name)
 {
-    const QString signatureName = name + QStringLiteral(".minisig");
     // Beside the manifest copy: available/ holds packages only.
-    const QString path = localPath_ + QLatin1Char('/') + signatureName;
+    const QString path = localPath_ + QLatin1Char('/') + name + QStringLiteral(".minisig");
     if (QFile::exists(path))
         QFile::remove(path);
-    const bool fetched = download(remoteUrl(signatureName), path, QString());
+    return download(remoteUrl(name + QStringLiteral(".minisig")), path, QString()) ? path
+                                                                                   : QString();
+}
+
+SignatureCheck UpdaterApp::checkSignature(const QString &name, DownloadJob &job)
+{
+    const QString path = fetchSignature(name);
     qInfo("    Verifying signature of downloaded file ...");
-    if (!fetched)
+    if (path.isEmpty())
         return SignatureCheck {SignatureVerdict::Missing, QString()};
     return verifySignatureFile(path, job.signatureDigest(), name, *signingKey_);
 }
 
 bool UpdaterApp::checkManifestSignature(const QString &manifestPath)
 {
-    const QString signaturePath = manifestPath + QStringLiteral(".minisig");
-    if (QFile::exists(signaturePath))
-        QFile::remove(signaturePath);
-    const bool fetched
-        = download(remoteUrl(QStringLiteral("updates.json.minisig")), signaturePath, QString());
+    const QString path = fetchSignature(QStringLiteral("updates.json"));
     qInfo("Verifying signature of updates.json ...");
-    const SignatureCheck check = fetched ? verifyManifestFile(manifestPath, signaturePath, kind_,
-                                     QDateTime::currentDateTimeUtc(), *signingKey_)
-                                         : SignatureCheck {SignatureVerdict::Missing, QString()};
-    if (check.verdict != SignatureVerdict::Verified) {
-        qInfo("    FAILURE: Signature of updates.json could not be verified: %s.",
-            signatureFailureReason(check.verdict));
-        return false;
-    }
-    qInfo("    SUCCESS: Signature of updates.json verified with key %s.",
-        qUtf8Printable(check.keyId));
-    return true;
+    return reported("updates.json",
+        path.isEmpty() ? SignatureCheck {SignatureVerdict::Missing, QString()}
+                       : verifyManifestFile(manifestPath, path, kind_,
+                           QDateTime::currentDateTimeUtc(), *signingKey_));
 }
