@@ -31,7 +31,7 @@ cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-updater}
 template="$cache/wine-$(dpkg-query -W -f='${Version}' wine)-win10"
 wine_made=0
 if [ ! -f "$template/system.reg" ]; then
-    (rm -rf "$template.new" && export WINEPREFIX="$template.new" WINEDEBUG=-all &&
+    (mkdir -p "$cache" && rm -rf "$template.new" && export WINEPREFIX="$template.new" WINEDEBUG=-all &&
         wine wineboot -i && wine winecfg -v win10 && wineserver -w &&
         mv "$template.new" "$template") >"$logs/wine" 2>&1 &
     wine_made=$!

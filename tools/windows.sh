@@ -36,23 +36,24 @@ enable_sources() {
 }
 
 build_qt() { # SOURCE_DIR INSTALL_DIR
-    cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+    (cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" -DBUILD_SHARED_LIBS=ON \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
         -DFEATURE_gui=OFF -DFEATURE_widgets=OFF -DFEATURE_sql=OFF -DFEATURE_printsupport=OFF \
-        -DFEATURE_opengl=OFF -DFEATURE_dbus=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
+        -DFEATURE_dbus=OFF -DFEATURE_xml=OFF -DFEATURE_concurrent=OFF \
         -DFEATURE_testlib=OFF -DFEATURE_openssl=OFF -DFEATURE_zstd=OFF -DFEATURE_icu=OFF \
         -DFEATURE_glib=OFF -DFEATURE_androiddeployqt=OFF -DFEATURE_network=ON \
         -DFEATURE_schannel=ON -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF \
-        -DFEATURE_system_doubleconversion=OFF >"$1.log"
-    cmake --build "$1/build" -j"$(nproc)" >>"$1.log"
-    cmake --install "$1/build" >>"$1.log"
+        -DFEATURE_system_doubleconversion=OFF &&
+        cmake --build "$1/build" -j"$(nproc)" && cmake --install "$1/build") >"$1.log" 2>&1 \
+        || { echo "building Qt failed: see $1.log" >&2; return 1; }
 }
 
 build_sodium() { # SOURCE_DIR INSTALL_DIR
     (cd "$1" && autoreconf -ivf && ./configure --host=$triple --prefix="$2" --disable-shared \
-        --enable-static && make -j"$(nproc)" && make install) >"$1.log" 2>&1
+        --enable-static && make -j"$(nproc)" && make install) >"$1/build.log" 2>&1 \
+        || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
 }
 
 # Once per pair of versions; a lock keeps two runs from building it together.
@@ -66,10 +67,10 @@ build_prefix() {
     enable_sources
     work="$prefix.work" && rm -rf "$work" "$prefix" && mkdir -p "$work"
     (cd "$work" && apt-get source -qq "qt6-base=$qt_version" "libsodium=$sodium_version") \
-        >"$work/source.log" 2>&1
-    build_sodium "$(ls -d "$work"/libsodium-*/)" "$prefix/sodium" &
+        >"$work/source.log" 2>&1 || { echo "apt-get source failed: see $work/source.log" >&2; exit 1; }
+    build_sodium "$(ls -d "$work"/libsodium-*/ | sed 's,/$,,')" "$prefix/sodium" &
     build_qt "$(ls -d "$work"/qt6-base-*/ | sed 's,/$,,')" "$prefix/qt"
-    wait $! || { echo "libsodium failed: see $work" >&2; exit 1; }
+    wait $! || exit 1
     touch "$prefix/complete"
     rm -rf "$work"
 }
