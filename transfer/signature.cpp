@@ -112,21 +112,13 @@ SignatureCheck verifySignature(const QByteArray &signatureText, const QByteArray
     return check;
 }
 
-QByteArray readSignatureFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    QByteArray text = file.read(maxSignatureFileSize + 1);
-    return text.isNull() ? QByteArray("") : text;
-}
-
 SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
     const QString &packageName, const MinisignKey &key)
 {
-    const QByteArray text = readSignatureFile(path);
-    if (text.isNull())
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
         return SignatureCheck {SignatureVerdict::Missing, QString()};
+    const QByteArray text = file.read(maxSignatureFileSize + 1);
     if (text.size() > maxSignatureFileSize)
         return SignatureCheck {SignatureVerdict::Malformed, QString()};
     return verifySignature(text, blake2b512, packageName, key);

@@ -64,10 +64,6 @@ SignatureCheck verifySignature(const QByteArray &signatureText, const QByteArray
 SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
     const QString &packageName, const MinisignKey &key);
 
-// The signature file's text, at most a little more than any signature; null
-// when it cannot be read.
-QByteArray readSignatureFile(const QString &path);
-
 // The short reason of a failed check, as the log names it.
 const char *signatureFailureReason(SignatureVerdict verdict);
 

@@ -16,17 +16,22 @@ QJsonObject objectOf(const QByteArray &manifest, bool *ok)
     return document.object();
 }
 
-} // namespace
-
-std::optional<QDateTime> manifestExpiry(const QByteArray &manifest)
+std::optional<QDateTime> expiryOf(const QJsonObject &manifest)
 {
-    bool ok = false;
-    const QJsonValue value = objectOf(manifest, &ok).value(QLatin1String("expires"));
+    const QJsonValue value = manifest.value(QLatin1String("expires"));
     if (value.isUndefined())
         return std::nullopt;
     const QDateTime at = QDateTime::fromString(value.toString(), Qt::ISODate);
     // A time without Z or an offset would be read in the kiosk's own zone.
     return at.timeSpec() == Qt::LocalTime ? QDateTime() : at;
+}
+
+} // namespace
+
+std::optional<QDateTime> manifestExpiry(const QByteArray &manifest)
+{
+    bool ok = false;
+    return expiryOf(objectOf(manifest, &ok));
 }
 
 SignatureVerdict manifestBinding(
@@ -38,7 +43,7 @@ SignatureVerdict manifestBinding(
         return SignatureVerdict::Verified;
     if (object.value(QLatin1String("kind")) != QJsonValue(kind))
         return SignatureVerdict::OtherKind;
-    const std::optional<QDateTime> expiry = manifestExpiry(manifest);
+    const std::optional<QDateTime> expiry = expiryOf(object);
     if (!expiry)
         return SignatureVerdict::Verified;
     if (!expiry->isValid())

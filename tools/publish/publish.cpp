@@ -48,25 +48,37 @@ QString signingProblem(const PublishRequest &request)
     return QString();
 }
 
-// The package's signature beside it: made with the key, or the one given.
+// Signs `file` and puts the signature at `target` through a temporary file on
+// the repository's file system, so that readers see a whole signature.
+QString signInto(const QString &secretKey, const QString &file, const QString &target)
+{
+    const QTemporaryDir work(QFileInfo(target).absolutePath() + QStringLiteral("/.publish-XXXXXX"));
+    const QString signature = work.filePath(QStringLiteral("signature"));
+    if (!work.isValid())
+        return QStringLiteral("cannot write in %1").arg(QFileInfo(target).absolutePath());
+    const QString problem = signWithMinisign(secretKey, file, signature);
+    if (!problem.isEmpty())
+        return problem;
+    return copyAtomically(signature, target) ? QString()
+                                             : QStringLiteral("cannot write %1").arg(target);
+}
+
+// The package's signature beside it: made with the key where the package lies,
+// so that it names the package as published, or the one given.
 QString publishPackageSignature(const PublishRequest &request, PublishResult &result)
 {
-    QString source = signatureSource(request.packagePath, request.signaturePath);
-    const QTemporaryDir work(
-        QFileInfo(result.packageTarget).absolutePath() + QStringLiteral("/.publish-XXXXXX"));
+    const QString target = result.packageTarget + QStringLiteral(".minisig");
     if (!request.secretKey.isEmpty()) {
-        source = work.filePath(result.packageName + QStringLiteral(".minisig"));
-        // Signed where it lies, so that the signature names it as published.
-        const QString problem = signWithMinisign(request.secretKey, result.packageTarget, source);
-        if (!problem.isEmpty())
-            return problem;
+        result.signatureTarget = target;
+        return signInto(request.secretKey, result.packageTarget, target);
     }
+    const QString source = signatureSource(request.packagePath, request.signaturePath);
     if (source.isEmpty())
         return QString();
-    result.signatureTarget = result.packageTarget + QStringLiteral(".minisig");
-    if (!copyAtomically(source, result.signatureTarget))
-        return QStringLiteral("cannot copy the signature to %1").arg(result.signatureTarget);
-    return QString();
+    result.signatureTarget = target;
+    return copyAtomically(source, target)
+        ? QString()
+        : QStringLiteral("cannot copy the signature to %1").arg(target);
 }
 
 } // namespace
@@ -121,18 +133,15 @@ bool writeAtomically(const QByteArray &text, const QString &path)
 QString writeManifest(const QByteArray &text, const QString &path, const QString &secretKey)
 {
     if (!secretKey.isEmpty()) {
-        // Signed under its own name, in a directory on the repository's file system.
+        // Signed as a copy of its own name, so that the signature names updates.json.
         const QTemporaryDir work(
             QFileInfo(path).absolutePath() + QStringLiteral("/.publish-XXXXXX"));
         const QString copy = work.filePath(QStringLiteral("updates.json"));
         if (!work.isValid() || !writeAtomically(text, copy))
             return QStringLiteral("cannot write in %1").arg(QFileInfo(path).absolutePath());
-        const QString problem
-            = signWithMinisign(secretKey, copy, copy + QStringLiteral(".minisig"));
+        const QString problem = signInto(secretKey, copy, path + QStringLiteral(".minisig"));
         if (!problem.isEmpty())
             return problem;
-        if (!copyAtomically(copy + QStringLiteral(".minisig"), path + QStringLiteral(".minisig")))
-            return QStringLiteral("cannot write %1.minisig").arg(path);
     }
     return writeAtomically(text, path) ? QString() : QStringLiteral("cannot write %1").arg(path);
 }
