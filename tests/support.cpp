@@ -59,10 +59,13 @@ RunResult runUpdater(
     prepareUpdater(process, args, tmpDir, program);
     process.start();
     const bool finished = process.waitForFinished(timeoutMs);
+    const QByteArray why = process.state() == QProcess::NotRunning && !finished
+        ? process.errorString().toLocal8Bit() // never started
+        : QByteArray();
     process.kill();
     process.waitForFinished();
     return {finished && process.exitStatus() == QProcess::NormalExit, process.exitCode(),
-        process.readAllStandardOutput(), process.readAllStandardError()};
+        process.readAllStandardOutput(), why + process.readAllStandardError()};
 }
 
 QStringList logMessages(const QString &logPath)
@@ -160,12 +163,18 @@ bool ChildServer::launch(QString config, const QString &program, const QStringLi
         .replace("{p2}"_s, QString::number(ports[1]));
     writeFile(dir + "/server.conf"_s, config.replace("{dir}"_s, dir).toUtf8());
     process_.start(program, args);
-    const bool up = QTest::qWaitFor([this] {
+    // A server may listen before QProcess has seen its start: wait for that first.
+    bool up = process_.waitForStarted(10000);
+    up = up && QTest::qWaitFor([this] {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, ports[1]);
-        return socket.waitForConnected(100) || process_.state() == QProcess::NotRunning;
-    }) && process_.state() == QProcess::Running;
-    error = QString::fromLocal8Bit(process_.readAll()) + log("error.log"_s).join('\n'_L1);
+        return socket.waitForConnected(100) || process_.state() != QProcess::Running;
+    }, 10000) && process_.state() == QProcess::Running;
+    error = "%1 (state %2, exit code %3, %4): %5%6"_s.arg(program)
+                .arg(process_.state())
+                .arg(process_.exitCode())
+                .arg(process_.errorString(), QString::fromLocal8Bit(process_.readAll()),
+                    log("error.log"_s).join('\n'_L1));
     return up;
 }
 

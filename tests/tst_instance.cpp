@@ -20,8 +20,11 @@ class Instance : public NginxTest {
         QDir().mkpath(path(name));
         prepareUpdater(primary, arguments(name, "/slow/"_s), path(name + "-tmp"_s));
         primary.start();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !logMessages(logOf(name)).filter(" / 307200 bytes"_s).isEmpty(), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(!logMessages(logOf(name)).filter(" / 307200 bytes"_s).isEmpty(),
+            qPrintable("state %1, exit code %2, %3: %4"_s.arg(primary.state())
+                           .arg(primary.exitCode())
+                           .arg(primary.errorString(), QString::fromLatin1(readFile(logOf(name))))),
+            20000);
     }
     QStringList arguments(const QString &name, const QString &prefix) const
     {

@@ -11,18 +11,28 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 logs=$(mktemp -d)
-trap 'rm -rf "$logs"' EXIT
+# Each background job leads a process group of its own, so that a failure
+# stops it with everything it started (ctest, the tests, their servers, Wine)
+# before its log directory goes.
+groups=""
+stop() {
+    for pid in $groups; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+    rm -rf "$logs"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
 
 # Runs the CTest tests of a tree matching CTEST_ARGS in the background, as JOB.
 start() { # JOB DIR CTEST_ARGS...
     job=$1 dir=$2 && shift 2
-    (rc=0 && cd "$dir" && ctest --output-on-failure -j2 "$@" >"$logs/$job" 2>&1 || rc=$?
-        echo "$rc" >"$logs/$job.rc") &
+    setsid sh -c 'cd "$0" && exec ctest --output-on-failure -j2 "$@"' "$dir" "$@" \
+        >"$logs/$job" 2>&1 &
+    groups="$groups $!" && eval "pid_$job=$!"
 }
 finish() { # JOB: waits for it, shows its log, fails with it
-    while [ ! -f "$logs/$1.rc" ]; do sleep 0.2; done
+    rc=0 && eval "wait \$pid_$1" || rc=$?
     cat "$logs/$1"
-    [ "$(cat "$logs/$1.rc")" -eq 0 ]
+    [ "$rc" -eq 0 ]
 }
 
 # The Windows suite copies a Wine prefix set to Windows 10 (a fresh one says
@@ -31,10 +41,11 @@ cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-updater}
 template="$cache/wine-$(dpkg-query -W -f='${Version}' wine)-win10"
 wine_made=0
 if [ ! -f "$template/system.reg" ]; then
-    (mkdir -p "$cache" && rm -rf "$template.new" && export WINEPREFIX="$template.new" WINEDEBUG=-all &&
-        wine wineboot -i && wine winecfg -v win10 && wineserver -w &&
-        mv "$template.new" "$template") >"$logs/wine" 2>&1 &
-    wine_made=$!
+    mkdir -p "$cache"
+    setsid sh -c 'rm -rf "$0.new" && export WINEPREFIX="$0.new" WINEDEBUG=-all &&
+        wine wineboot -i && wine winecfg -v win10 && wineserver -w && mv "$0.new" "$0"' \
+        "$template" >"$logs/wine" 2>&1 &
+    wine_made=$! && groups="$groups $!"
 fi
 
 unity=-DCMAKE_UNITY_BUILD=ON # one translation unit per target: half the build time
