@@ -165,11 +165,15 @@ bool ChildServer::launch(QString config, const QString &program, const QStringLi
     process_.start(program, args);
     // A server may listen before QProcess has seen its start: wait for that first.
     bool up = process_.waitForStarted(10000);
-    up = up && QTest::qWaitFor([this] {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, ports[1]);
-        return socket.waitForConnected(100) || process_.state() != QProcess::Running;
-    }, 10000) && process_.state() == QProcess::Running;
+    up = up
+        && QTest::qWaitFor(
+            [this] {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, ports[1]);
+                return socket.waitForConnected(100) || process_.state() != QProcess::Running;
+            },
+            10000)
+        && process_.state() == QProcess::Running;
     error = "%1 (state %2, exit code %3, %4): %5%6"_s.arg(program)
                 .arg(process_.state())
                 .arg(process_.exitCode())
