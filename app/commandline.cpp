@@ -41,13 +41,38 @@ QStringList supportedSchemes()
     return {QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("file")};
 }
 
+QUrl remoteRoot(const QString &value)
+{
+    QUrl url(value, QUrl::TolerantMode);
+    if (url.scheme() != QLatin1String("file"))
+        return url;
+    // file:////server/share, the form Qt writes for a UNC path, names the
+    // host the way file://server/share does, which alone survives the
+    // collapse of doubled slashes.
+    QString path = url.path(QUrl::FullyDecoded);
+    if (url.host().isEmpty() && path.startsWith(QLatin1String("//"))) {
+        while (path.startsWith(QLatin1Char('/')))
+            path.remove(0, 1);
+        url.setHost(path.section(QLatin1Char('/'), 0, 0));
+        url.setPath(QLatin1Char('/') + path.section(QLatin1Char('/'), 1), QUrl::DecodedMode);
+    }
+    if (url.host() == QLatin1String("localhost"))
+        url.setHost(QString());
+    return url;
+}
+
 RemoteCheck checkRemotePath(const QString &value, QString *scheme)
 {
-    const QUrl url(value, QUrl::TolerantMode);
+    const QUrl url = remoteRoot(value);
     if (scheme)
         *scheme = url.scheme();
     if (!url.isValid())
         return RemoteCheck::Invalid;
+#ifndef Q_OS_WIN
+    // A share is Windows' (\\server\share); elsewhere the host would be dropped.
+    if (url.scheme() == QLatin1String("file") && !url.host().isEmpty())
+        return RemoteCheck::UnsupportedScheme;
+#endif
     return supportedSchemes().contains(url.scheme()) ? RemoteCheck::Valid
                                                      : RemoteCheck::UnsupportedScheme;
 }

@@ -5,6 +5,7 @@
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 // The updater's options on a parser of their own, so that parsing and the
 // checks of the locations can be exercised without running anything.
@@ -40,6 +41,10 @@ private:
     QCommandLineOption appKind_;
     QCommandLineOption shutdown_;
 };
+
+// The remote root as a URL: a file URL names a Windows share by its host
+// (file://server/share), and localhost by no host.
+QUrl remoteRoot(const QString &value);
 
 enum class RemoteCheck { Valid, Invalid, UnsupportedScheme };
 

@@ -2,6 +2,7 @@
 
 #include "app/commandline.h"
 #include "app/console.h"
+#include "app/localtree.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,23 +20,6 @@ void writeBanner(const QString &localPath, const QString &remotePath)
     qInfo("  Using remote path at %s", qUtf8Printable(remotePath));
 }
 
-// Creates updates/, available/ and cache/; failures show up in later steps.
-QString prepareLocalTree(QDir dir)
-{
-    if (!dir.exists(QStringLiteral("updates")))
-        dir.mkdir(QStringLiteral("updates"));
-    // An updates entry that is no directory stays the updates path all the
-    // same: the local path itself would take the package and the log, and the
-    // archive would go beside it.
-    if (!dir.cd(QStringLiteral("updates")))
-        return dir.absoluteFilePath(QStringLiteral("updates"));
-    if (!dir.exists(QStringLiteral("available")))
-        dir.mkdir(QStringLiteral("available"));
-    if (!dir.exists(QStringLiteral("cache")))
-        dir.mkdir(QStringLiteral("cache"));
-    return dir.absolutePath();
-}
-
 } // namespace
 
 int UpdaterApp::run()
@@ -46,6 +30,11 @@ int UpdaterApp::run()
     if (!commandLine.parse(QCoreApplication::arguments())) {
         qInfo("Cannot parse arguments: %s", qUtf8Printable(commandLine.errorText()));
         return 1;
+    }
+    // Without a lock of its own, no updater can work or be told to stop.
+    if (!instanceError_.isEmpty() && !isPrimary_ && !commandLine.help() && !commandLine.version()) {
+        reportError(instanceError_);
+        return 0;
     }
     if (!isPrimary_) {
         if (commandLine.shutdown())
@@ -77,7 +66,14 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
         qInfo("Local path (%s) doesnt exist.", qUtf8Printable(commandLine.localPath()));
         return 0;
     }
-    setLocalPath(prepareLocalTree(localDir));
+    const LocalTree tree = prepareLocalTree(localDir.absolutePath());
+    if (!tree.error.isEmpty()) {
+        if (tree.logTrusted)
+            setLocalPath(tree.updatesPath);
+        reportError(tree.error);
+        return 0;
+    }
+    setLocalPath(tree.updatesPath);
 
     const QString remote = commandLine.remotePath();
     QString scheme;
@@ -96,6 +92,20 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
     kind_ = commandLine.kind();
 
     writeBanner(localPath_, remotePath_);
+    for (const QString &warning : tree.warnings)
+        qInfo("%s", qUtf8Printable(warning));
+    if (!instanceError_.isEmpty()) {
+        reportError(instanceError_);
+        return 0;
+    }
     QMetaObject::invokeMethod(this, "checkForUpdates", Qt::QueuedConnection);
     return exec();
+}
+
+void UpdaterApp::reportError(const QString &line)
+{
+    // Standard error always; the log too once there is one.
+    if (!logPath_.isEmpty())
+        Console::write(line + QLatin1Char('\n'), Console::Stream::Err);
+    qInfo("%s", qUtf8Printable(line));
 }

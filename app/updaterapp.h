@@ -17,6 +17,7 @@
 
 class CommandLine;
 class DownloadJob;
+struct Expectation;
 class QLocalServer;
 class QLockFile;
 class QNetworkReply;
@@ -52,26 +53,34 @@ private slots:
 
 private:
     int runPrimary(const CommandLine &commandLine);
+    // An ERROR line on standard error, and in the log once there is one.
+    void reportError(const QString &line);
     void acquireInstance();
     void releaseInstance();
     void archiveLog();
 
     void fetchUpdatesJson();
-    void processUpdatesJson();
+    // `content`: the manifest as it arrived; null when none was accepted.
+    void processUpdatesJson(const QByteArray *content);
     bool downloadPackage(const QJsonObject &manifest);
     bool downloadNamedFile(const QJsonObject &manifest, const QString &key, bool withMd5);
-    bool downloadSigned(const QString &name, const QString &destPath, const QString &expectedMd5);
-    // <name>.minisig into the updates directory; its path, or empty when none came.
-    QString fetchSignature(const QString &name);
+    bool downloadSigned(
+        const QString &name, const QString &destPath, const Expectation &expectation);
+    // <name>.minisig into the updates directory, and its text; nothing when none came.
+    std::optional<QByteArray> fetchSignature(const QString &name);
     SignatureCheck checkSignature(const QString &name, DownloadJob &job);
-    bool checkManifestSignature(const QString &manifestPath);
+    bool checkManifestSignature(const QByteArray &manifest);
 
     // download(); a job given `held` stops short of storing a verified body
-    // and is handed over instead.
-    bool transfer(const QUrl &url, const QString &destPath, const QString &expectedMd5,
-        std::unique_ptr<DownloadJob> *held);
-    bool copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5,
-        std::unique_ptr<DownloadJob> *held);
+    // and is handed over instead; `body` receives a kept body once stored.
+    bool transfer(const QUrl &url, const QString &destPath, const Expectation &expectation,
+        std::unique_ptr<DownloadJob> *held, QByteArray *body = nullptr);
+    bool copyLocalFile(const QUrl &url, const QString &destPath, const Expectation &expectation,
+        std::unique_ptr<DownloadJob> *held, QByteArray *body);
+    // A small remote file (manifest, signature) stored at destPath, and its
+    // bytes as they arrived; nothing when it failed or ran past `limit`.
+    std::optional<QByteArray> fetchSmall(
+        const QString &name, const QString &destPath, qint64 limit);
     QString stagingDirectory(const QString &destPath) const;
     void watchReply(QNetworkReply *reply, DownloadJob *job);
     void abandonReply(QNetworkReply *reply, DownloadJob *job);
@@ -89,6 +98,9 @@ private:
     QEventLoop downloadLoop_;
     std::optional<MinisignKey> signingKey_;
     QString kind_; // the --appKind in use, which a signed manifest must name
+    QString serverName_; // of the control channel
+    QString instanceError_; // why this process can neither work nor be told to stop
+    bool stopping_ = false; // a shutdown message came: no further step of the check
 };
 
 #endif // UPDATERAPP_H

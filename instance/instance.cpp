@@ -1,27 +1,82 @@
 #include "app/updaterapp.h"
 
+#include "app/fileedge.h"
+#include "instance/instanceedge.h"
+
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
-#include <QStandardPaths>
-#include <QTimer>
+
+namespace {
+
+// Seconds --shutdown waits for the running updater to let go of the lock.
+const int shutdownSeconds = 30;
+
+QString refusal(const QString &path, const QString &reason)
+{
+    return QStringLiteral("ERROR: Refusing to keep the lock in %1: %2.").arg(path, reason);
+}
+
+// Where the lock and the control channel live: the temporary directory when
+// no other account can write it; in one that others can write (/tmp,
+// C:\Windows\Temp) a private directory of the running account's, made if
+// missing and refused if someone else made it. Empty, with `error`, when
+// neither can be trusted.
+QString instanceDirectory(QString *error)
+{
+    const QString temp = InstanceEdge::temporaryDirectory();
+    const DirectoryFacts facts = FileEdge::factsOf(QFileInfo(temp).canonicalFilePath());
+    if (!facts.isDirectory || FileEdge::verdictOn(facts, Scope::Write).trust == Trust::Own)
+        return temp;
+    const TrustVerdict shared = FileEdge::verdictOn(facts, Scope::Replace);
+    if (shared.trust != Trust::Own) {
+        *error = refusal(temp, shared.reason);
+        return QString();
+    }
+    const QString dir
+        = QDir(temp).absoluteFilePath(QStringLiteral("corvane-updater-") + FileEdge::selfName());
+    if (FileEdge::makeOwnDirectory(dir, FileEdge::Access::Private))
+        return dir;
+    const DirectoryFacts own = FileEdge::factsOf(dir);
+    TrustVerdict verdict = FileEdge::verdictOn(own, Scope::Write);
+    if (verdict.trust == Trust::Loose && FileEdge::lockDown(dir, FileEdge::Access::Private))
+        verdict = FileEdge::verdictOn(FileEdge::factsOf(dir), Scope::Write);
+    if (own.isLink || !own.isDirectory)
+        verdict.reason = QStringLiteral("it is no directory of its own");
+    else if (verdict.trust == Trust::Own)
+        return dir;
+    *error = refusal(dir, verdict.reason);
+    return QString();
+}
+
+} // namespace
 
 void UpdaterApp::acquireInstance()
 {
-    const QStringList temps = QStandardPaths::standardLocations(QStandardPaths::TempLocation);
-    // Without a temporary location there is no lock to take: stay out of the way.
-    if (temps.isEmpty() || temps.first().isEmpty())
+    const QString dir = instanceDirectory(&instanceError_);
+    // Without a place for the lock there is no lock to take: stay out of the way.
+    if (dir.isEmpty())
         return;
     const QString id = QLatin1String(appId_);
-    lockFile_.reset(
-        new QLockFile(QDir(temps.first()).absoluteFilePath(id + QStringLiteral("-lock"))));
+    lockFile_.reset(new QLockFile(QDir(dir).absoluteFilePath(id + QStringLiteral("-lock"))));
+    serverName_ = InstanceEdge::serverName(dir, id);
     isPrimary_ = lockFile_->tryLock(0);
     if (!isPrimary_)
         return;
-    QLocalServer::removeServer(id);
+    QLocalServer::removeServer(serverName_);
     localServer_ = new QLocalServer(this);
-    localServer_->listen(id);
+    // The running account alone may open the socket or the pipe.
+    localServer_->setSocketOptions(QLocalServer::UserAccessOption);
+    const InstanceEdge::PipeClaim claim(serverName_);
+    if (!claim.held() || !localServer_->listen(serverName_)) {
+        instanceError_ = QStringLiteral("ERROR: Cannot listen on the control channel %1: %2.")
+                             .arg(serverName_,
+                                 claim.held() ? localServer_->errorString()
+                                              : QStringLiteral("another program holds its name"));
+        return;
+    }
     connect(localServer_, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
 }
 
@@ -56,6 +111,7 @@ void UpdaterApp::onReadyRead()
     const QString text = QString::fromUtf8(bytes);
     qInfo("Received LOCAL SOCKET message: %s", qUtf8Printable(text));
     if (text == QLatin1String("shutdown")) {
+        stopping_ = true;
         if (downloadLoop_.isRunning())
             downloadLoop_.quit();
         clearAvailable();
@@ -67,20 +123,28 @@ void UpdaterApp::onReadyRead()
 
 bool UpdaterApp::sendMessage(const QString &text)
 {
-    QEventLoop loop;
-    bool connected = false;
+    const int waitMs = 2000;
     QLocalSocket socket;
-    QTimer timer;
-    connect(&socket, &QLocalSocket::connected, &socket, [&, text]() {
-        connected = true;
-        timer.stop();
-        timer.start(2000);
-        socket.write(text.toLatin1());
-        socket.flush();
-    });
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(2000);
-    socket.connectToServer(QLatin1String(appId_), QIODevice::WriteOnly);
-    loop.exec();
-    return connected;
+    socket.connectToServer(serverName_, QIODevice::WriteOnly);
+    if (!socket.waitForConnected(waitMs)) {
+        qInfo("ERROR: No updater answered on %s: %s", qUtf8Printable(serverName_),
+            qUtf8Printable(socket.errorString()));
+        return false;
+    }
+    // Whoever else answers on the name must not learn, or decide, anything.
+    if (!InstanceEdge::peerIsTrusted(socket.socketDescriptor())) {
+        qInfo("ERROR: Not sending %s: another account answers on %s.", qUtf8Printable(text),
+            qUtf8Printable(serverName_));
+        return false;
+    }
+    socket.write(text.toLatin1());
+    socket.waitForBytesWritten(waitMs);
+    // Done once the running updater has let go of the lock, so that what
+    // follows (an installation) never overlaps its work.
+    if (!lockFile_->tryLock(shutdownSeconds * 1000)) {
+        qInfo("ERROR: The running updater did not stop within %d seconds.", shutdownSeconds);
+        return false;
+    }
+    lockFile_->unlock();
+    return true;
 }

@@ -1,5 +1,6 @@
 #include "log/logsink.h"
 
+#include "app/fileedge.h"
 #include "app/updaterapp.h"
 
 #include <QDateTime>
@@ -108,10 +109,33 @@ void UpdaterApp::setLocalPath(const QString &path)
     qInstallMessageHandler(messageHandler);
 }
 
+namespace {
+
+// Why backup/ or backup/logs must not take the log's copies, or nothing.
+QString archiveProblem(const QString &path)
+{
+    const DirectoryFacts facts = FileEdge::factsOf(path);
+    if (facts.isLink)
+        return QStringLiteral("it is a link or another reparse point");
+    return !facts.isDirectory ? QString() : FileEdge::verdictOn(facts, Scope::Write).reason;
+}
+
+} // namespace
+
 void UpdaterApp::archiveLog()
 {
     if (logPath_.isEmpty() || !QFile::exists(logPath_))
         return;
+    // Another account's directory, or a link, would take root's copies anywhere.
+    for (const QString &name : {QStringLiteral("/backup"), QStringLiteral("/backup/logs")}) {
+        const QString path = QDir::cleanPath(localPath_ + QStringLiteral("/..") + name);
+        const QString problem = archiveProblem(path);
+        if (!problem.isEmpty()) {
+            qInfo("WARNING: Not archiving the log in %s: %s.", qUtf8Printable(path),
+                qUtf8Printable(problem));
+            return;
+        }
+    }
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-hhmmss"));
     const QString dir = localPath_ + QStringLiteral("/../backup/logs/");
     QFile::copy(logPath_, dir + QStringLiteral("updater-%1.log").arg(stamp));

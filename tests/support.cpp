@@ -218,7 +218,8 @@ bool NginxServer::start()
 bool SquidProxy::start()
 {
     // Run as root, squid works as the user proxy: it must reach its files.
-    QProcess::execute("chmod"_s, {"-R"_s, "a+rwX"_s, dir + "/.."_s});
+    QProcess::execute("chmod"_s, {"a+x"_s, dir + "/.."_s});
+    QProcess::execute("chmod"_s, {"-R"_s, "a+rwX"_s, dir});
     writeFile(dir + "/hosts"_s, "127.0.0.1 updates.corvane.test\n");
     QProcess::execute(
         "sh"_s, {"-c"_s, "echo fleet:$(openssl passwd -apr1 s3cret) >$0/passwd"_s, dir});

@@ -38,7 +38,7 @@ QString progressLine(qint64 received, qint64 total)
     QTemporaryDir staging;
     qInstallMessageHandler(
         [](QtMsgType, const QMessageLogContext &, const QString &line) { logged = line; });
-    DownloadJob(staging.path(), QString(), QString()).logProgress(received, total);
+    DownloadJob(staging.path(), QString(), Expectation()).logProgress(received, total);
     qInstallMessageHandler(nullptr);
     return logged;
 }

@@ -1,6 +1,7 @@
 #include "app/updaterapp.h"
 
 #include "transfer/downloadjob.h"
+#include "transfer/filereader.h"
 #include "transfer/readlimit.h"
 
 #include <QFile>
@@ -63,17 +64,31 @@ QString UpdaterApp::stagingDirectory(const QString &destPath) const
 
 bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QString &expectedMd5)
 {
-    return transfer(url, destPath, expectedMd5, nullptr);
+    Expectation expectation;
+    expectation.md5 = expectedMd5;
+    return transfer(url, destPath, expectation, nullptr);
 }
 
-bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const QString &expectedMd5,
-    std::unique_ptr<DownloadJob> *held)
+std::optional<QByteArray> UpdaterApp::fetchSmall(
+    const QString &name, const QString &destPath, qint64 limit)
+{
+    Expectation expectation;
+    expectation.limit = limit;
+    expectation.keep = true;
+    QByteArray body;
+    if (!transfer(remoteUrl(name), destPath, expectation, nullptr, &body))
+        return std::nullopt;
+    return body;
+}
+
+bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const Expectation &expectation,
+    std::unique_ptr<DownloadJob> *held, QByteArray *body)
 {
     qInfo("Downloading %s to %s", qUtf8Printable(url.toString()), qUtf8Printable(destPath));
-    if (url.scheme() == QLatin1String("file"))
-        return copyLocalFile(url, destPath, expectedMd5, held);
     if (downloadLoop_.isRunning())
         return false;
+    if (url.scheme() == QLatin1String("file"))
+        return copyLocalFile(url, destPath, expectation, held, body);
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
@@ -83,7 +98,7 @@ bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const QStrin
         QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(http2Allowed, false);
     QNetworkReply *reply = getWithReadLimit(network_, request, replyBufferSize);
-    auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectedMd5, reply);
+    auto *job = new DownloadJob(stagingDirectory(destPath), destPath, expectation, reply);
     if (held)
         job->holdForSignature();
 
@@ -91,8 +106,11 @@ bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const QStrin
 
     if (job->state() == DownloadJob::State::Pending)
         downloadLoop_.exec();
-    if (job->state() == DownloadJob::State::Stored)
+    if (job->state() == DownloadJob::State::Stored) {
+        if (body)
+            *body = job->body();
         return true;
+    }
     if (held && job->state() == DownloadJob::State::Verified) {
         // Out of the finished reply, which is about to be deleted.
         job->setParent(nullptr);
@@ -111,8 +129,24 @@ void UpdaterApp::watchReply(QNetworkReply *reply, DownloadJob *job)
         reply, &QNetworkReply::downloadProgress, job,
         [job](qint64 received, qint64 total) { job->logProgress(received, total); },
         Qt::DirectConnection);
+    // The length is known before the body: one that cannot be taken ends it here.
     connect(
-        reply, &QNetworkReply::readyRead, job, [job, reply]() { job->drain(reply); },
+        reply, &QNetworkReply::metaDataChanged, job,
+        [this, job, reply]() {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid())
+                job->expectLength(length.toLongLong());
+            if (job->state() == DownloadJob::State::Failed)
+                downloadLoop_.exit(1);
+        },
+        Qt::DirectConnection);
+    connect(
+        reply, &QNetworkReply::readyRead, job,
+        [this, job, reply]() {
+            job->drain(reply);
+            if (job->state() == DownloadJob::State::Failed)
+                downloadLoop_.exit(1);
+        },
         Qt::DirectConnection);
     connect(
         reply, &QNetworkReply::finished, job,
@@ -153,25 +187,38 @@ void UpdaterApp::abandonReply(QNetworkReply *reply, DownloadJob *job)
         reply->abort();
 }
 
-bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath, const QString &expectedMd5,
-    std::unique_ptr<DownloadJob> *held)
+bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath,
+    const Expectation &expectation, std::unique_ptr<DownloadJob> *held, QByteArray *body)
 {
     if (QFile::exists(destPath))
         QFile::remove(destPath);
-    QFile source(url.toLocalFile());
-    if (!source.open(QIODevice::ReadOnly)) {
-        DownloadJob::reportStoreError();
-        return false;
-    }
-    auto job = std::make_unique<DownloadJob>(stagingDirectory(destPath), destPath, expectedMd5);
+    auto job = std::make_unique<DownloadJob>(stagingDirectory(destPath), destPath, expectation);
     if (held)
         job->holdForSignature();
-    job->drain(&source);
-    if (source.error() != QFileDevice::NoError) {
-        DownloadJob::reportStoreError();
-        return false;
-    }
-    job->complete();
+    // Read off the event loop, which a share that stalls would block.
+    FileReader reader(url.toLocalFile());
+    DownloadJob *const staged = job.get();
+    const auto settled = [this, staged] {
+        if (staged->state() != DownloadJob::State::Pending)
+            downloadLoop_.exit(staged->state() == DownloadJob::State::Stored ? 0 : 1);
+    };
+    reader.start({[staged, settled](qint64 size) {
+                      staged->expectLength(size);
+                      settled();
+                  },
+        [staged, settled](const QByteArray &piece) {
+            staged->append(piece.constData(), piece.size());
+            settled();
+        },
+        [staged, settled](bool ok) {
+            if (!ok && staged->state() == DownloadJob::State::Pending)
+                staged->refuse(QStringLiteral("    ERROR: Cloud not store downloaded file."));
+            staged->complete();
+            settled();
+        }});
+    downloadLoop_.exec();
+    if (job->state() == DownloadJob::State::Stored && body)
+        *body = job->body();
     if (!held || job->state() != DownloadJob::State::Verified)
         return job->state() == DownloadJob::State::Stored;
     *held = std::move(job);

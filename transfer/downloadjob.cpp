@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <limits>
+
 namespace {
 
 const char stagingPrefix[] = ".updater-";
@@ -14,18 +16,34 @@ const char stagingSuffix[] = ".part";
 const qint64 chunkSize = 256 * 1024;
 // Without a known size, one line per this many bytes keeps the log readable.
 const qint64 unknownSizeStep = 1024 * 1024;
+// Free space is asked again after this many bytes: others write to the volume too.
+const qint64 roomRecheck = 64 * 1024 * 1024;
+const qint64 unknownRoom = std::numeric_limits<qint64>::max();
+
+QString lengthLine(const char *format, qint64 a, qint64 b)
+{
+    return QString::asprintf(format, static_cast<long long>(a), static_cast<long long>(b));
+}
 
 } // namespace
 
-DownloadJob::DownloadJob(
-    const QString &stagingDir, const QString &destPath, const QString &expectedMd5, QObject *parent)
+qint64 freeSpaceReserve(qint64 volumeSize)
+{
+    return qMin<qint64>(qint64(1) << 30, volumeSize / 20);
+}
+
+DownloadJob::DownloadJob(const QString &stagingDir, const QString &destPath,
+    const Expectation &expectation, QObject *parent)
     : QObject(parent)
     , staging_(stagingDir + QLatin1Char('/') + QLatin1String(stagingPrefix)
           + QStringLiteral("XXXXXX") + QLatin1String(stagingSuffix))
     , hash_(QCryptographicHash::Md5)
     , destPath_(destPath)
-    , expectedMd5_(expectedMd5)
+    , expectation_(expectation)
     , buffer_(static_cast<int>(chunkSize), Qt::Uninitialized)
+    , written_(0)
+    , room_(-1)
+    , roomAskedAt_(0)
     , writeFailed_(false)
     , state_(State::Pending)
     , lastPercent_(-1)
@@ -51,12 +69,66 @@ QByteArray DownloadJob::signatureDigest()
     return signatureHash_ ? signatureHash_->result() : QByteArray();
 }
 
+void DownloadJob::expectLength(qint64 length)
+{
+    if (state_ != State::Pending || length < 0)
+        return;
+    const qint64 limit = expectation_.limit;
+    if (expectation_.size >= 0 && length != expectation_.size)
+        refuse(
+            lengthLine("    ERROR: The download announces %lld bytes, but the manifest gives %lld.",
+                length, expectation_.size));
+    else if (limit >= 0 && length > limit)
+        refuse(QStringLiteral("    ERROR: %1 is larger than the limit of %2 bytes.")
+                   .arg(QFileInfo(destPath_).fileName())
+                   .arg(limit));
+    else if (roomFor(length))
+        room_ += length; // asked for, not yet written
+}
+
+bool DownloadJob::roomFor(qint64 size)
+{
+    if (size > room_ || written_ - roomAskedAt_ >= roomRecheck) {
+        qint64 available = 0, total = 0;
+        const QString volume = QFileInfo(staging_.fileName()).absolutePath();
+        room_ = Durable::volumeSpace(volume, &available, &total)
+            ? available - freeSpaceReserve(total)
+            : unknownRoom;
+        roomAskedAt_ = written_;
+        if (size > room_) {
+            refuse(QStringLiteral("    ERROR: Not enough free space: the download would leave less "
+                                  "than %1 bytes free on its volume.")
+                       .arg(freeSpaceReserve(total)));
+            return false;
+        }
+    }
+    room_ -= size;
+    return true;
+}
+
 void DownloadJob::append(const char *data, qint64 size)
 {
+    if (state_ != State::Pending)
+        return;
+    const qint64 most = expectation_.size >= 0 ? expectation_.size : expectation_.limit;
+    if (most >= 0 && written_ + size > most) {
+        refuse(expectation_.size >= 0
+                ? lengthLine(
+                    "    ERROR: The download ran past the %lld bytes the manifest gives.", most, 0)
+                : QStringLiteral("    ERROR: %1 is larger than the limit of %2 bytes.")
+                      .arg(QFileInfo(destPath_).fileName())
+                      .arg(most));
+        return;
+    }
+    if (!roomFor(size))
+        return;
+    written_ += size;
     // A view of the bytes, no copy; the pointer overload is deprecated in Qt 6.
     hash_.addData(QByteArray::fromRawData(data, static_cast<int>(size)));
     if (signatureHash_)
         signatureHash_->addData(data, size);
+    if (expectation_.keep)
+        body_.append(data, static_cast<int>(size));
     if (writeFailed_)
         return;
     const qint64 before = staging_.pos();
@@ -64,6 +136,15 @@ void DownloadJob::append(const char *data, qint64 size)
         Durable::writeBehind(staging_, before, before + size);
         return;
     }
+    discard();
+}
+
+void DownloadJob::refuse(const QString &line)
+{
+    if (state_ != State::Pending)
+        return;
+    qInfo("%s", qUtf8Printable(line));
+    state_ = State::Failed;
     discard();
 }
 
@@ -79,7 +160,7 @@ void DownloadJob::discard()
 
 void DownloadJob::drain(QIODevice *source)
 {
-    for (;;) {
+    while (state_ == State::Pending) {
         const qint64 n = source->read(buffer_.data(), chunkSize);
         if (n <= 0)
             break;
@@ -115,8 +196,8 @@ bool DownloadJob::verify()
 {
     qInfo("    Verifying downloaded file ...");
     const QByteArray actual = hash_.result().toHex();
-    const QByteArray expected = expectedMd5_.toUtf8();
-    if (QString::fromLatin1(actual) != expectedMd5_) {
+    const QByteArray expected = expectation_.md5.toUtf8();
+    if (QString::fromLatin1(actual) != expectation_.md5) {
         qInfo("    FAILURE: MD5 hash of downloaded file was %s, which is distinct from the "
               "expected %s.",
             actual.constData(), expected.constData());
@@ -131,7 +212,7 @@ void DownloadJob::store()
     // A verified package is the hand-over: its data reach the disk before
     // its name, so that after a power cut available never names zero or
     // stale bytes. Other files are fetched again on every run.
-    const bool handOver = !expectedMd5_.isEmpty();
+    const bool handOver = !expectation_.md5.isEmpty();
     if (handOver && !Durable::flush(staging_)) {
         reportStoreError();
         state_ = State::Failed;
@@ -160,13 +241,19 @@ void DownloadJob::complete()
 {
     if (state_ != State::Pending)
         return;
+    if (expectation_.size >= 0 && written_ != expectation_.size) {
+        refuse(lengthLine("    ERROR: The download ended after %lld of the %lld bytes the "
+                          "manifest gives.",
+            written_, expectation_.size));
+        return;
+    }
     state_ = State::Failed;
     if (writeFailed_ || !staging_.flush()) {
         discard();
         reportStoreError();
         return;
     }
-    if (!expectedMd5_.isEmpty() && !verify())
+    if (!expectation_.md5.isEmpty() && !verify())
         return;
     if (signatureHash_)
         state_ = State::Verified;

@@ -10,6 +10,7 @@
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
@@ -131,6 +132,30 @@ bool moveIntoPlace(QTemporaryFile &file, const QString &to)
 #else
     return file.rename(to);
 #endif
+#endif
+}
+
+bool volumeSpace(const QString &dir, qint64 *available, qint64 *total)
+{
+#if defined(Q_OS_WIN)
+    ULARGE_INTEGER free {}, size {};
+    if (!::GetDiskFreeSpaceExW(nativePath(QDir::toNativeSeparators(dir)), &free, &size, nullptr))
+        return false;
+    *available = qint64(free.QuadPart);
+    *total = qint64(size.QuadPart);
+    return true;
+#elif defined(Q_OS_UNIX)
+    struct statvfs volume { };
+    if (::statvfs(QFile::encodeName(dir).constData(), &volume) != 0)
+        return false;
+    *available = qint64(volume.f_bavail) * qint64(volume.f_frsize);
+    *total = qint64(volume.f_blocks) * qint64(volume.f_frsize);
+    return true;
+#else
+    Q_UNUSED(dir)
+    Q_UNUSED(available)
+    Q_UNUSED(total)
+    return false;
 #endif
 }
 

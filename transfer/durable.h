@@ -28,6 +28,10 @@ bool flush(QFileDevice &file);
 // on stable storage too.
 bool moveIntoPlace(QTemporaryFile &file, const QString &to);
 
+// The bytes an unprivileged writer may still use on the volume of `dir`, and
+// the volume's size; false when the system cannot tell.
+bool volumeSpace(const QString &dir, qint64 *available, qint64 *total);
+
 } // namespace Durable
 
 #endif // DURABLE_H

@@ -1,12 +1,14 @@
 #include "app/updaterapp.h"
 
+#include "app/commandline.h"
+
 #include <QRegularExpression>
 
 void UpdaterApp::setRemotePath(const QString &text)
 {
     if (text == remotePath_)
         return;
-    remotePath_ = QUrl(text, QUrl::TolerantMode).toString();
+    remotePath_ = remoteRoot(text).toString();
 }
 
 QUrl UpdaterApp::remoteUrl(const QString &name) const

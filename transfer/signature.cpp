@@ -15,8 +15,6 @@ const int publicKeySize = 32;
 const int signatureSize = 64;
 const QByteArray untrustedPrefix = QByteArrayLiteral("untrusted comment: ");
 const QByteArray trustedPrefix = QByteArrayLiteral("trusted comment: ");
-// Far more than minisign ever writes (its trusted comment is below 8 KiB).
-const qint64 maxSignatureFileSize = 16 * 1024;
 
 // The lines of a small text file; a last line feed and carriage returns
 // before line feeds (a file that went through Windows) do not count.
@@ -118,8 +116,8 @@ SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return SignatureCheck {SignatureVerdict::Missing, QString()};
-    const QByteArray text = file.read(maxSignatureFileSize + 1);
-    if (text.size() > maxSignatureFileSize)
+    const QByteArray text = file.read(maxSignatureSize + 1);
+    if (text.size() > maxSignatureSize)
         return SignatureCheck {SignatureVerdict::Malformed, QString()};
     return verifySignature(text, blake2b512, packageName, key);
 }

@@ -41,6 +41,10 @@ struct SignatureCheck {
     QString keyId; // of the signature, once it could be read
 };
 
+// The largest signature file taken: minisign writes under 3 KiB (its
+// comments stop at 1 KiB each).
+const qint64 maxSignatureSize = 4 * 1024;
+
 // A public key file as `minisign -G` writes it (comment line, key line), or
 // the key line alone; nothing when it is not an Ed25519 minisign key.
 std::optional<MinisignKey> parsePublicKey(const QByteArray &text);

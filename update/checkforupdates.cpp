@@ -1,10 +1,19 @@
 #include "app/updaterapp.h"
 
+#include "app/fileedge.h"
 #include "transfer/downloadjob.h"
 #include "update/manifest.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+// Far beyond any manifest (a few hundred bytes), far below a full disk.
+const qint64 manifestLimit = 64 * 1024;
+
+} // namespace
 
 void UpdaterApp::checkForUpdates()
 {
@@ -22,32 +31,30 @@ void UpdaterApp::checkForUpdates()
 
 void UpdaterApp::fetchUpdatesJson()
 {
-    const QUrl url = remoteUrl(QStringLiteral("updates.json"));
     const QString destination = localPath_ + QStringLiteral("/updates.json");
     if (QFile::exists(destination))
         QFile::remove(destination);
     // Unverified, so never flushed to disk: a copy lost to a power cut is
-    // fetched again on the next run like every other.
-    download(url, destination, QString());
+    // fetched again on the next run like every other. What is evaluated is
+    // the bytes that arrived, never what lies on disk by then.
+    std::optional<QByteArray> manifest
+        = fetchSmall(QStringLiteral("updates.json"), destination, manifestLimit);
     // With a key, a manifest nobody signed for this kind is never read.
-    if (signingKey_ && QFile::exists(destination) && !checkManifestSignature(destination))
+    if (!stopping_ && signingKey_ && manifest && !checkManifestSignature(*manifest)) {
         QFile::remove(destination);
-    processUpdatesJson();
+        manifest.reset();
+    }
+    if (!stopping_)
+        processUpdatesJson(manifest ? &*manifest : nullptr);
 }
 
-void UpdaterApp::processUpdatesJson()
+void UpdaterApp::processUpdatesJson(const QByteArray *content)
 {
-    // Kept open until the evaluation ends, across the package download.
-    QFile file(localPath_ + QStringLiteral("/updates.json"));
-    QByteArray content;
-    const bool opened = file.open(QIODevice::ReadOnly);
-    if (opened)
-        content = file.readAll();
-    const ManifestEvaluation evaluation = evaluateManifest(
-        opened ? &content : nullptr, currentWindowsGeneration(), applicationVersion());
+    const ManifestEvaluation evaluation
+        = evaluateManifest(content, currentWindowsGeneration(), applicationVersion());
     if (evaluation.outcome != ManifestOutcome::Download) {
         qInfo("%s", qUtf8Printable(evaluation.message));
-    } else if (!downloadPackage(evaluation.manifest)) {
+    } else if (!downloadPackage(evaluation.manifest) && !stopping_) {
         qInfo("    Updates could not be downloaded properly. Deleting partially downloaded "
               "files to try again.");
         clearAvailable();
@@ -71,11 +78,18 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
             qUtf8Printable(name));
         return false;
     }
+    Expectation expectation;
+    expectation.md5 = withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
+    const std::optional<qint64> size = packageSizeOf(manifest.value(QStringLiteral("size")));
+    if (!size) {
+        qInfo("    ERROR: The manifest gives no usable size for %s.", qUtf8Printable(name));
+        return false;
+    }
+    expectation.size = *size;
     const QString destination = localPath_ + QStringLiteral("/available/") + name;
-    const QString md5 = withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
     if (withMd5 && signingKey_)
-        return downloadSigned(name, destination, md5);
-    return download(remoteUrl(name), destination, md5);
+        return downloadSigned(name, destination, expectation);
+    return transfer(remoteUrl(name), destination, expectation, nullptr);
 }
 
 void UpdaterApp::clearAvailable()
@@ -83,7 +97,11 @@ void UpdaterApp::clearAvailable()
     // Never act on a path composed from nothing: it would name /available.
     if (localPath_.isEmpty())
         return;
-    const QString path = localPath_ + QStringLiteral("/available/");
-    QDir(path).removeRecursively();
-    QDir().mkpath(path);
+    // Entries go one by one: a link or junction planted in available is
+    // removed itself, never what it points to. The directory stays, with the
+    // permissions it was given.
+    const QString path = localPath_ + QStringLiteral("/available");
+    FileEdge::removeEntries(path);
+    if (!QFileInfo::exists(path))
+        FileEdge::makeOwnDirectory(path, FileEdge::Access::Shared);
 }

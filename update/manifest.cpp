@@ -102,3 +102,14 @@ bool isSafePackageName(const QString &name)
     }
     return true;
 }
+
+std::optional<qint64> packageSizeOf(const QJsonValue &value)
+{
+    if (value.isUndefined())
+        return qint64(-1);
+    // JSON numbers are doubles: whole numbers are exact up to 2^53.
+    const double size = value.toDouble(-1);
+    if (!value.isDouble() || size < 0 || size > 9007199254740992.0 || size != qint64(size))
+        return std::nullopt;
+    return qint64(size);
+}

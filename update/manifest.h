@@ -5,7 +5,10 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
+
+#include <optional>
 
 enum class ManifestOutcome {
     Unreadable,
@@ -30,6 +33,10 @@ struct ManifestEvaluation {
 // is null when the file could not be opened.
 ManifestEvaluation evaluateManifest(
     const QByteArray *content, WindowsGeneration generation, const QString &currentVersion);
+
+// The package's size as the manifest gives it ("size", in bytes): -1 when
+// it gives none, nothing when the value is no whole number of bytes.
+std::optional<qint64> packageSizeOf(const QJsonValue &value);
 
 // A package value names a file directly below the available directory, or in
 // a subdirectory of it, and nowhere else.

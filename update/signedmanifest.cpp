@@ -51,18 +51,26 @@ SignatureVerdict manifestBinding(
     return *expiry <= now ? SignatureVerdict::Expired : SignatureVerdict::Verified;
 }
 
-SignatureCheck verifyManifestFile(const QString &manifestPath, const QString &signaturePath,
+SignatureCheck verifyManifest(const QByteArray &manifest, const QByteArray &signatureText,
     const QString &kind, const QDateTime &now, const MinisignKey &key)
 {
-    QFile file(manifestPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return SignatureCheck {SignatureVerdict::Missing, QString()};
-    const QByteArray manifest = file.readAll();
     Blake2b512 hash;
     hash.addData(manifest.constData(), manifest.size());
     SignatureCheck check
-        = verifySignatureFile(signaturePath, hash.result(), QStringLiteral("updates.json"), key);
+        = verifySignature(signatureText, hash.result(), QStringLiteral("updates.json"), key);
     if (check.verdict == SignatureVerdict::Verified)
         check.verdict = manifestBinding(manifest, kind, now);
     return check;
+}
+
+SignatureCheck verifyManifestFile(const QString &manifestPath, const QString &signaturePath,
+    const QString &kind, const QDateTime &now, const MinisignKey &key)
+{
+    QFile file(manifestPath), signature(signaturePath);
+    if (!file.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
+        return SignatureCheck {SignatureVerdict::Missing, QString()};
+    const QByteArray text = signature.read(maxSignatureSize + 1);
+    if (text.size() > maxSignatureSize)
+        return SignatureCheck {SignatureVerdict::Malformed, QString()};
+    return verifyManifest(file.readAll(), text, kind, now, key);
 }

@@ -21,7 +21,11 @@
 SignatureVerdict manifestBinding(
     const QByteArray &manifest, const QString &kind, const QDateTime &now);
 
-// The whole check of the files as they lie on disk.
+// The whole check of a manifest and its signature file's text.
+SignatureCheck verifyManifest(const QByteArray &manifest, const QByteArray &signatureText,
+    const QString &kind, const QDateTime &now, const MinisignKey &key);
+
+// The same on the files as they lie on disk.
 SignatureCheck verifyManifestFile(const QString &manifestPath, const QString &signaturePath,
     const QString &kind, const QDateTime &now, const MinisignKey &key);
 

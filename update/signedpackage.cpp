@@ -35,42 +35,46 @@ bool reported(const char *subject, const SignatureCheck &check)
 // The package is staged and its MD5 checked first; the signature is fetched
 // only then, once the package's reply has left the download loop.
 bool UpdaterApp::downloadSigned(
-    const QString &name, const QString &destPath, const QString &expectedMd5)
+    const QString &name, const QString &destPath, const Expectation &expectation)
 {
     std::unique_ptr<DownloadJob> job;
-    if (!transfer(remoteUrl(name), destPath, expectedMd5, &job) || !job)
+    if (!transfer(remoteUrl(name), destPath, expectation, &job) || !job)
         return false;
-    if (!reported("downloaded file", checkSignature(name, *job)))
+    const SignatureCheck check = checkSignature(name, *job);
+    if (stopping_ || !reported("downloaded file", check))
         return false;
     job->store();
     return job->state() == DownloadJob::State::Stored;
 }
 
-QString UpdaterApp::fetchSignature(const QString &name)
+std::optional<QByteArray> UpdaterApp::fetchSignature(const QString &name)
 {
     // Beside the manifest copy: available/ holds packages only.
     const QString path = localPath_ + QLatin1Char('/') + name + QStringLiteral(".minisig");
     if (QFile::exists(path))
         QFile::remove(path);
-    return download(remoteUrl(name + QStringLiteral(".minisig")), path, QString()) ? path
-                                                                                   : QString();
+    return fetchSmall(name + QStringLiteral(".minisig"), path, maxSignatureSize);
 }
 
 SignatureCheck UpdaterApp::checkSignature(const QString &name, DownloadJob &job)
 {
-    const QString path = fetchSignature(name);
-    qInfo("    Verifying signature of downloaded file ...");
-    if (path.isEmpty())
+    const std::optional<QByteArray> signature = fetchSignature(name);
+    if (stopping_)
         return SignatureCheck {SignatureVerdict::Missing, QString()};
-    return verifySignatureFile(path, job.signatureDigest(), name, *signingKey_);
+    qInfo("    Verifying signature of downloaded file ...");
+    if (!signature)
+        return SignatureCheck {SignatureVerdict::Missing, QString()};
+    return verifySignature(*signature, job.signatureDigest(), name, *signingKey_);
 }
 
-bool UpdaterApp::checkManifestSignature(const QString &manifestPath)
+bool UpdaterApp::checkManifestSignature(const QByteArray &manifest)
 {
-    const QString path = fetchSignature(QStringLiteral("updates.json"));
+    const std::optional<QByteArray> signature = fetchSignature(QStringLiteral("updates.json"));
+    if (stopping_)
+        return false;
     qInfo("Verifying signature of updates.json ...");
     return reported("updates.json",
-        path.isEmpty() ? SignatureCheck {SignatureVerdict::Missing, QString()}
-                       : verifyManifestFile(manifestPath, path, kind_,
-                           QDateTime::currentDateTimeUtc(), *signingKey_));
+        !signature ? SignatureCheck {SignatureVerdict::Missing, QString()}
+                   : verifyManifest(
+                       manifest, *signature, kind_, QDateTime::currentDateTimeUtc(), *signingKey_));
 }

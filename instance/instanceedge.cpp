@@ -1,0 +1,161 @@
+#include "instance/instanceedge.h"
+
+#include "app/fileedge.h"
+
+#include <QDir>
+#include <QStandardPaths>
+
+#if defined(Q_OS_WIN)
+#include <windows.h>
+// after windows.h, which they need
+#include <aclapi.h>
+#include <sddl.h>
+#else
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+
+namespace InstanceEdge {
+
+#if defined(Q_OS_WIN)
+
+namespace {
+
+QString sidText(PSID sid)
+{
+    wchar_t *text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text))
+        return QString();
+    const QString result = QString::fromWCharArray(text);
+    ::LocalFree(text);
+    return result;
+}
+
+QByteArray tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD size = 0;
+    ::GetTokenInformation(token, kind, nullptr, 0, &size);
+    QByteArray buffer(int(size), '\0');
+    return size && ::GetTokenInformation(token, kind, buffer.data(), size, &size) ? buffer
+                                                                                  : QByteArray();
+}
+
+bool isTrustedToken(HANDLE token)
+{
+    const QByteArray user = tokenInformation(token, TokenUser);
+    const QString sid = user.isEmpty()
+        ? QString()
+        : sidText(reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid);
+    if (!sid.isEmpty() && (sid == FileEdge::selfName() || sid == QLatin1String("S-1-5-18")))
+        return true;
+    const QByteArray groups = tokenInformation(token, TokenGroups);
+    if (groups.isEmpty())
+        return false;
+    const auto *list = reinterpret_cast<const TOKEN_GROUPS *>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED)
+            && sidText(list->Groups[i].Sid) == QLatin1String("S-1-5-32-544"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QString temporaryDirectory()
+{
+    // Looked up at run time: Windows 7 and older Windows 10 builds lack it.
+    using TempPath2 = DWORD(WINAPI *)(DWORD, LPWSTR);
+    const auto tempPath2 = reinterpret_cast<TempPath2>(reinterpret_cast<void (*)()>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+    wchar_t buffer[MAX_PATH + 1];
+    const DWORD length = tempPath2 ? tempPath2(MAX_PATH + 1, buffer) : 0;
+    if (length == 0 || length > MAX_PATH)
+        return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    return QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+}
+
+QString serverName(const QString &, const QString &id)
+{
+    return id;
+}
+
+PipeClaim::PipeClaim(const QString &name)
+{
+    const QString dacl
+        = QStringLiteral("D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;%1)").arg(FileEdge::selfName());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            reinterpret_cast<const wchar_t *>(dacl.utf16()), SDDL_REVISION_1, &descriptor, nullptr))
+        return;
+    SECURITY_ATTRIBUTES attributes {sizeof(attributes), descriptor, FALSE};
+    const QString pipe = QStringLiteral("\\\\.\\pipe\\") + name;
+    // The modes and the instance count of every instance must match Qt's.
+    const HANDLE handle = ::CreateNamedPipeW(reinterpret_cast<const wchar_t *>(pipe.utf16()),
+        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, 0, 0, 0,
+        &attributes);
+    ::LocalFree(descriptor);
+    held_ = handle != INVALID_HANDLE_VALUE;
+    handle_ = held_ ? handle : nullptr;
+}
+
+PipeClaim::~PipeClaim()
+{
+    if (handle_)
+        ::CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+bool peerIsTrusted(qintptr descriptor)
+{
+    ULONG pid = 0;
+    if (!::GetNamedPipeServerProcessId(reinterpret_cast<HANDLE>(descriptor), &pid))
+        return false;
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    HANDLE token = nullptr;
+    const bool trusted
+        = process && ::OpenProcessToken(process, TOKEN_QUERY, &token) && isTrustedToken(token);
+    if (token)
+        ::CloseHandle(token);
+    if (process)
+        ::CloseHandle(process);
+    return trusted;
+}
+
+#else
+
+QString temporaryDirectory()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+QString serverName(const QString &dir, const QString &id)
+{
+    return QDir(dir).absoluteFilePath(id);
+}
+
+PipeClaim::PipeClaim(const QString &) { }
+
+PipeClaim::~PipeClaim() = default;
+
+bool peerIsTrusted(qintptr descriptor)
+{
+    uid_t uid = 0;
+#if defined(Q_OS_LINUX)
+    ucred credentials {};
+    socklen_t size = sizeof(credentials);
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return false;
+    uid = credentials.uid;
+#else
+    gid_t gid = 0;
+    if (::getpeereid(int(descriptor), &uid, &gid) != 0)
+        return false;
+#endif
+    return uid == 0 || uid == ::geteuid();
+}
+
+#endif
+
+} // namespace InstanceEdge

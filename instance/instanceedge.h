@@ -1,0 +1,40 @@
+#ifndef INSTANCEEDGE_H
+#define INSTANCEEDGE_H
+
+#include <QString>
+#include <QtGlobal>
+
+// The platform calls of the lock and the control channel.
+namespace InstanceEdge {
+
+// The account's temporary directory. An elevated Windows process takes
+// GetTempPath2's, which is SystemTemp for SYSTEM, where the system has it.
+QString temporaryDirectory();
+
+// The name the control channel listens on for locks in `dir`: a socket in
+// that directory, or on Windows a pipe, whose names are machine-wide.
+QString serverName(const QString &dir, const QString &id);
+
+// Windows: makes the first instance of the pipe, for the running account
+// and the administrators only, so that a pipe another program made first
+// is noticed; listen() then adds its own. Releases it when destroyed.
+class PipeClaim {
+public:
+    explicit PipeClaim(const QString &name);
+    ~PipeClaim();
+    PipeClaim(const PipeClaim &) = delete;
+    PipeClaim &operator=(const PipeClaim &) = delete;
+    bool held() const { return held_; }
+
+private:
+    bool held_ = true;
+    void *handle_ = nullptr;
+};
+
+// Whether the server at the other end of a connected local socket runs as
+// the running account, root, SYSTEM or an administrator.
+bool peerIsTrusted(qintptr descriptor);
+
+} // namespace InstanceEdge
+
+#endif // INSTANCEEDGE_H
