@@ -8,13 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace {
-
-// Far beyond any manifest (a few hundred bytes), far below a full disk.
-const qint64 manifestLimit = 64 * 1024;
-
-} // namespace
-
 void UpdaterApp::checkForUpdates()
 {
     DownloadJob::removeLeftovers(localPath_);
@@ -38,7 +31,7 @@ void UpdaterApp::fetchUpdatesJson()
     // fetched again on the next run like every other. What is evaluated is
     // the bytes that arrived, never what lies on disk by then.
     std::optional<QByteArray> manifest
-        = fetchSmall(QStringLiteral("updates.json"), destination, manifestLimit);
+        = fetchSmall(QStringLiteral("updates.json"), destination, maxManifestSize);
     // With a key, a manifest nobody signed for this kind is never read.
     if (!stopping_ && signingKey_ && manifest && !checkManifestSignature(*manifest)) {
         QFile::remove(destination);

@@ -34,6 +34,10 @@ struct ManifestEvaluation {
 ManifestEvaluation evaluateManifest(
     const QByteArray *content, WindowsGeneration generation, const QString &currentVersion);
 
+// The most bytes of a manifest an updater takes: far beyond any manifest (a
+// few hundred bytes), far below a full disk.
+const qint64 maxManifestSize = 64 * 1024;
+
 // The package's size as the manifest gives it ("size", in bytes): -1 when
 // it gives none, nothing when the value is no whole number of bytes.
 std::optional<qint64> packageSizeOf(const QJsonValue &value);

@@ -53,6 +53,15 @@ void checkDigest(const QJsonObject &manifest, const QString &manifestPath, Check
         return;
     }
     report.packageMd5 = md5OfFile(report.packagePath);
+    const qint64 actual = QFileInfo(report.packagePath).size();
+    const std::optional<qint64> size = packageSizeOf(manifest.value(QLatin1String("size")));
+    if (size && *size >= 0 && *size != actual)
+        report.problems.append(ManifestProblem {true,
+            QStringLiteral("package %1 has %2 bytes, not the %3 that size gives: the updater "
+                           "would discard it")
+                .arg(report.packageName)
+                .arg(actual)
+                .arg(*size)});
     // A malformed digest is reported as such; the file's digest shows the fix.
     if (!md5Problem(md5).isEmpty())
         return;
@@ -121,6 +130,11 @@ CheckReport checkManifest(const CheckRequest &request)
     QFile file(request.manifestPath);
     const bool opened = file.open(QIODevice::ReadOnly);
     const QByteArray content = opened ? file.readAll() : QByteArray();
+    if (content.size() > maxManifestSize)
+        report.problems.append(ManifestProblem {true,
+            QStringLiteral("the manifest has %1 bytes, more than the %2 an updater reads")
+                .arg(content.size())
+                .arg(maxManifestSize)});
     ManifestEvaluation evaluation {ManifestOutcome::Unreadable, QString(), QJsonObject()};
     report.logLines = captureLog([&]() {
         evaluation = evaluateManifest(

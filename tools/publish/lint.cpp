@@ -1,6 +1,7 @@
 #include "lint.h"
 
 #include "rules.h"
+#include "update/manifest.h"
 
 #include <QJsonValue>
 #include <QStringList>
@@ -9,7 +10,7 @@ namespace {
 
 // kind and expires bind a signed manifest (read only by updaters with a key).
 const char *const knownKeys[]
-    = {"md5", "os", "compatible_os_version", "version", "package", "kind", "expires"};
+    = {"md5", "os", "compatible_os_version", "version", "package", "size", "kind", "expires"};
 
 QString typeName(const QJsonValue &value)
 {
@@ -114,6 +115,17 @@ void lintPackage(const QJsonObject &manifest, QList<ManifestProblem> &problems)
                           : missing);
 }
 
+void lintSize(const QJsonObject &manifest, QList<ManifestProblem> &problems)
+{
+    const QJsonValue value = manifest.value(QLatin1String("size"));
+    if (!packageSizeOf(value))
+        add(problems, true,
+            QStringLiteral("size is %1: the updater refuses the package; write its length in "
+                           "bytes as a whole JSON number")
+                .arg(value.isString() ? QStringLiteral("\"%1\"").arg(value.toString())
+                                      : typeName(value)));
+}
+
 void lintKeys(const QJsonObject &manifest, QList<ManifestProblem> &problems)
 {
     for (const QString &key : manifest.keys()) {
@@ -141,6 +153,7 @@ QList<ManifestProblem> lintManifest(const QJsonObject &manifest)
     lintConstraint(manifest, problems);
     lintVersion(manifest, problems);
     lintPackage(manifest, problems);
+    lintSize(manifest, problems);
     lintKeys(manifest, problems);
     return problems;
 }

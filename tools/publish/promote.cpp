@@ -80,6 +80,7 @@ PromoteResult promote(const PromoteRequest &request)
         return result;
     }
     manifest.insert(QStringLiteral("kind"), request.to);
+    manifest.insert(QStringLiteral("size"), double(QFileInfo(to + package).size()));
     if (!request.expires.isEmpty())
         manifest.insert(QStringLiteral("expires"),
             expiryText(request.expires, QDateTime::currentDateTimeUtc()));

@@ -146,11 +146,14 @@ QString writeManifest(const QByteArray &text, const QString &path, const QString
     return writeAtomically(text, path) ? QString() : QStringLiteral("cannot write %1").arg(path);
 }
 
-QByteArray manifestText(const QString &md5, const QString &version, const QString &constraint,
-    const QString &packageName, const QString &kind, const QString &expires)
+QByteArray manifestText(const QString &md5, qint64 size, const QString &version,
+    const QString &constraint, const QString &packageName, const QString &kind,
+    const QString &expires)
 {
     QJsonObject manifest;
     manifest.insert(QStringLiteral("md5"), md5);
+    // Updaters that know it refuse a body of any other length before storing it.
+    manifest.insert(QStringLiteral("size"), double(size));
     manifest.insert(QStringLiteral("os"), QStringLiteral("windows"));
     manifest.insert(QStringLiteral("compatible_os_version"),
         constraint.isEmpty() ? QStringLiteral("any") : constraint);
@@ -220,9 +223,9 @@ PublishResult publish(const PublishRequest &request)
     const QString problem = publishPackageSignature(request, result);
     if (!problem.isEmpty())
         return failed(result, problem);
-    const QByteArray text
-        = manifestText(result.md5, request.version, request.constraint, result.packageName,
-            request.kind, expiryText(request.expires, QDateTime::currentDateTimeUtc()));
+    const QByteArray text = manifestText(result.md5, result.size, request.version,
+        request.constraint, result.packageName, request.kind,
+        expiryText(request.expires, QDateTime::currentDateTimeUtc()));
     const QString written = writeManifest(text, result.manifestPath, request.secretKey);
     if (!written.isEmpty())
         return failed(result, written);
