@@ -17,8 +17,9 @@ const quint32 fileAllAccess = 0x1f01ff, fileGenericWrite = 0x120116;
 
 quint32 concerning(Scope scope)
 {
-    const quint32 replace = deleteChild | writeDac | writeOwner;
-    return scope == Scope::Replace ? replace : replace | addFile | addSubdirectory | deleteSelf;
+    // Deleting a directory is also renaming it away, to put another in its place.
+    const quint32 replace = deleteChild | deleteSelf | writeDac | writeOwner;
+    return scope == Scope::Replace ? replace : replace | addFile | addSubdirectory;
 }
 
 // The SIDs the system writes as two letters, for those the decision meets.

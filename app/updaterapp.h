@@ -43,6 +43,7 @@ public:
     void setSigningKey(const QByteArray &keyText);
 
     bool download(const QUrl &url, const QString &destPath, const QString &expectedMd5);
+    bool download(const QUrl &url, const QString &destPath, const Expectation &expectation);
     bool sendMessage(const QString &text);
     void clearAvailable();
 

@@ -28,8 +28,8 @@ QString fileUrl(const QString &path)
     return QUrl::fromLocalFile(hostPath(path)).toString();
 }
 
-void prepareUpdater(
-    QProcess &process, const QStringList &args, const QString &tmpDir, const QString &program)
+void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir,
+    const QString &program, const QString &shell)
 {
     QDir().mkpath(tmpDir);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -50,13 +50,19 @@ void prepareUpdater(
     process.setArguments(wine && program != "wine"_s
             ? QStringList {qEnvironmentVariable("UPDATER_EXE")} + args
             : args);
+    if (!shell.isEmpty()) {
+        process.setArguments(
+            QStringList {"-c"_s, shell + "\nexec \"$0\" \"$@\""_s, process.program()}
+            + process.arguments());
+        process.setProgram("sh"_s);
+    }
 }
 
-RunResult runUpdater(
-    const QStringList &args, const QString &tmpDir, int timeoutMs, const QString &program)
+RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeoutMs,
+    const QString &program, const QString &shell)
 {
     QProcess process;
-    prepareUpdater(process, args, tmpDir, program);
+    prepareUpdater(process, args, tmpDir, program, shell);
     process.start();
     const bool finished = process.waitForFinished(timeoutMs);
     const QByteArray why = process.state() == QProcess::NotRunning && !finished

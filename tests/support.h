@@ -41,12 +41,13 @@ QString hostPath(const QString &path);
 QString fileUrl(const QString &path); // as the updater must be given it
 
 // Sets up a run of `program` (the updater unless given; "wine": a program of Wine's)
-// with TMPDIR=tmpDir, which holds the instance lock and the local socket.
+// with TMPDIR=tmpDir, which holds the instance lock and the local socket; `shell`, when
+// given, runs in sh right before it, in its environment.
 void prepareUpdater(QProcess &process, const QStringList &args, const QString &tmpDir,
-    const QString &program = QStringLiteral(UPDATER_BINARY));
+    const QString &program = QStringLiteral(UPDATER_BINARY), const QString &shell = QString());
 // Runs it to its end; the watchdog kills it after timeoutMs.
 RunResult runUpdater(const QStringList &args, const QString &tmpDir, int timeoutMs = 30000,
-    const QString &program = QStringLiteral(UPDATER_BINARY));
+    const QString &program = QStringLiteral(UPDATER_BINARY), const QString &shell = QString());
 
 // The message part of each line of a log ("<stamp>  message").
 QStringList logMessages(const QString &logPath);

@@ -1,5 +1,7 @@
 // The pure decisions, one table: which function, its inputs, what it must give.
 
+#include "app/commandline.h"
+#include "app/filetrust.h"
 #include "app/updaterapp.h"
 #include "log/logsink.h"
 #include "support.h"
@@ -7,6 +9,7 @@
 #include "update/manifest.h"
 #include "update/version.h"
 
+#include <QJsonDocument>
 #include <QTemporaryDir>
 
 namespace {
@@ -43,6 +46,16 @@ QString progressLine(qint64 received, qint64 total)
     return logged;
 }
 
+// The verdict on "UID MODE" (octal) or an SDDL text, as "trust reason".
+QString trust(const QByteArray &facts, Scope scope)
+{
+    const QList<QByteArray> unix = facts.split(' ');
+    const TrustVerdict verdict = unix.size() == 2
+        ? unixTrust(unix[0].toUInt(), unix[1].toUInt(nullptr, 8), 1000, scope)
+        : windowsTrust(QString::fromLatin1(facts), "S-1-5-21-9-1001"_s, scope);
+    return "%1 %2"_s.arg(int(verdict.trust)).arg(verdict.reason);
+}
+
 QString evaluated(const QByteArray &content, int generation)
 {
     const ManifestEvaluation result
@@ -75,6 +88,11 @@ private slots:
         const char *old = "6 The most recent update has already been installed. No updates found.";
         const QByteArray same = "Checking if current OS is same as Windows-";
         const QByteArray stamp = "<07-12-2026 01:02:03:004>  ";
+#ifdef Q_OS_WIN
+        const char *UNC = "0 file://server/share/m";
+#else
+        const char *UNC = "2 file://server/share/m"; // no shares elsewhere
+#endif
         const QByteArray prior = "Checking if current OS is prior or same as Windows-";
         const QByteArray later = "Checking if current OS is more recent or same as Windows-";
         decision("equal", "version", app, app, "0");
@@ -140,6 +158,57 @@ private slots:
         decision("percent stays literal", "url", "http://h/pc/", "%41 b", "http://h/pc/%2541%20b");
         decision(
             "unpaired surrogate", "url", "http://h/pc/", "\\udc00//x", "http://h/pc/%ED%B0%80/x");
+        // Who may change a directory: Unix owner and mode; Windows owner and DACL.
+        const char *own = "0 ", *users = "1 other accounts can change what it holds (BU: 0x6)";
+        decision("root, 0755", "trust", "0 0755", "write", own);
+        decision("self, 0700", "trust", "1000 0700", "write", own);
+        decision("another user's", "trust", "65534 0755", "write",
+            "2 it belongs to another account (uid 65534)");
+        decision("group-writable", "trust", "0 0775", "replace",
+            "1 other accounts can change what it holds (mode 0775)");
+        decision("sticky keeps entries", "trust", "0 1777", "replace", own);
+        decision("sticky, still writable", "trust", "0 1777", "write",
+            "1 other accounts can change what it holds (mode 1777)");
+        const QByteArray programData
+            = "O:BAG:SYD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)"
+              "(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)(A;CIID;DCLCRPCR;;;BU)";
+        decision("ProgramData's, replace", "trust", programData, "replace", own);
+        decision("ProgramData's, write", "trust", programData, "write", users);
+        decision("protected DACL", "trust",
+            "O:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-9-1001)"
+            "(A;OICI;0x1200a9;;;BU)",
+            "write", own);
+        decision("owned by a user", "trust", "O:S-1-5-21-9-1002D:P(A;;FA;;;SY)", "write",
+            "2 it belongs to another account (S-1-5-21-9-1002)");
+        decision("owned by oneself", "trust", "O:S-1-5-21-9-1001D:P(A;;FA;;;S-1-5-21-9-1001)",
+            "write", own);
+        decision("no owner", "trust", "D:P(A;;FA;;;SY)", "write",
+            "2 it belongs to another account (unknown)");
+        decision("Everyone writes", "trust", "O:BAD:(A;;0x1301bf;;;WD)", "replace",
+            "1 other accounts can change what it holds (WD: 0x10000)");
+        decision("write-DAC for users", "trust", "O:SYD:(A;;WD;;;AU)", "replace",
+            "1 other accounts can change what it holds (AU: 0x40000)");
+        decision("generic write, inherited", "trust", "O:SYD:(A;ID;GW;;;BU)", "write", users);
+        decision("inherit-only", "trust", "O:BAD:(A;OICIIO;GA;;;WD)(A;;FA;;;CO)", "write", own);
+        decision("deny is not allow", "trust", "O:BAD:(D;;FA;;;WD)", "write", own);
+        decision("no DACL", "trust", "O:BAD:NO_ACCESS_CONTROL", "write",
+            "1 everyone can change what it holds (no DACL)");
+        decision("TrustedInstaller", "trust",
+            "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI(A;;FA;;;S-1-5-"
+            "80-"
+            "956008885-3418522649-1831038044-1853292631-2271478464)",
+            "write", own);
+        decision("reserve, small volume", "reserve", "262144", none, "13107");
+        decision("reserve, large volume", "reserve", "1099511627776", none, "1073741824");
+        decision("size", "size", "{\"size\": 44}", none, "44");
+        decision("no size", "size", "{}", none, "-1");
+        decision("size as text", "size", "{\"size\": \"44\"}", none, "refused");
+        decision("fraction", "size", "{\"size\": 4.5}", none, "refused");
+        decision("negative", "size", "{\"size\": -1}", none, "refused");
+        decision("beyond 2^53", "size", "{\"size\": 1e300}", none, "refused");
+        decision("UNC, Qt's form", "remote", "file:////server/share/m", none, UNC);
+        decision("UNC, host form", "remote", "file://server/share/m", none, UNC);
+        decision("localhost", "remote", "file://localhost/srv/m", none, "0 file:///srv/m");
         decision("own line", "log", "hello", QByteArray::number(QtInfoMsg), stamp + "hello\n");
         decision("Qt warning", "log", "w", QByteArray::number(QtWarningMsg), stamp + "[warn] w\n");
         decision("not Latin-1", "log", "é\u0436", QByteArray::number(QtCriticalMsg),
@@ -169,6 +238,17 @@ private slots:
         else if (function == "windows")
             actual = QString::number(windowsGenerationOf(
                 a.split('.')[0].toInt(), a.split('.')[1].toInt(), a.split('.')[2].toInt()));
+        else if (function == "trust")
+            actual = trust(a, b == "write" ? Scope::Write : Scope::Replace);
+        else if (function == "reserve")
+            actual = QString::number(freeSpaceReserve(a.toLongLong()));
+        else if (function == "size") {
+            const std::optional<qint64> size
+                = packageSizeOf(QJsonDocument::fromJson(a).object().value("size"_s));
+            actual = size ? QString::number(*size) : "refused"_s;
+        } else if (function == "remote")
+            actual = "%1 %2"_s.arg(int(checkRemotePath(QString::fromUtf8(a))))
+                         .arg(remoteRoot(QString::fromUtf8(a)).toString());
         else if (function == "progress")
             actual = progressLine(a.split('/')[0].toLongLong(), a.split('/')[1].toLongLong());
         else if (function == "url")

@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 class Instance : public NginxTest {
     Q_OBJECT
 
@@ -80,6 +82,28 @@ private slots:
         QCOMPARE(entries(path(name + "/updates/available"_s)),
             quits ? QStringList() : QStringList({"dropped"_s, packageName}));
         QCOMPARE(entries(path(name + "/updates"_s)).filter(".part"_s), QStringList());
+    }
+
+    // A share that never answers (here a FIFO): --shutdown still ends the run with no
+    // step after it, and returns once the updater has archived its log and let go.
+    void stalledShare()
+    {
+        if (underWine())
+            QSKIP("a FIFO is Linux's");
+        QVERIFY(QDir().mkpath(path("fifo/pc"_s)) && QDir().mkpath(path("stalled/backup/logs"_s)));
+        QCOMPARE(::mkfifo(QFile::encodeName(path("fifo/pc/updates.json"_s)).constData(), 0644), 0);
+        QProcess primary;
+        prepareUpdater(primary,
+            {"--localPath"_s, path("stalled"_s), "--remotePath"_s, fileUrl(path("fifo"_s))},
+            path("stalled-tmp"_s));
+        primary.start();
+        QTRY_VERIFY(!logMessages(logOf("stalled"_s)).filter("Downloading file:"_s).isEmpty());
+        QCOMPARE(runUpdater({"--shutdown"_s}, path("stalled-tmp"_s)).exitCode, 0);
+        QVERIFY(QFile::exists(path("stalled/backup/logs/last-updater.log"_s)));
+        QVERIFY(primary.waitForFinished(10000));
+        QCOMPARE(logMessages(logOf("stalled"_s)).mid(8),
+            QStringList({"Received LOCAL SOCKET connection"_s,
+                "Received LOCAL SOCKET message: shutdown"_s}));
     }
 
     // Killed in the middle of a download: the lock is stale, the staging file

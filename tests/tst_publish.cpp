@@ -36,7 +36,7 @@ private slots:
         QTest::addColumn<int>("exit");
         QTest::addColumn<QString>("output");
         row("pc 2.2.0 && shown pc new.pkg", 0,
-            "\"compatible_os_version\": \"any\"*new.pkg: digest verified");
+            "\"compatible_os_version\": \"any\"*\"size\": 168894,*new.pkg: digest verified");
         row("pc 2.x --kind mac --constraint 10- --name m.pkg && shown mac m.pkg", 0,
             "\"10-\"*\"m.pkg\"*\"2.x\"*m.pkg: digest verified");
         row("pc 2.2 --current-version 2.3", 4, "error: version 2.2 is not newer than 2.3");
@@ -65,6 +65,12 @@ private slots:
             "Windows-any|log: Target OS Version is not compatible.*error: constraint");
         row("edited 's/\"2.2.0\"/2.2/'", 4, "version  is more recent*a JSON number");
         row("edited s,mirelle-,sub/,", 4, "error: package name \"sub/2.2.0.pkg\" contains a path");
+        row("edited 's/: 44/: 43/'", 4,
+            "mirelle-2.2.0.pkg has 44 bytes, not the 43 that size gives");
+        row("edited 's/: 44/: \"44\"/'", 4,
+            "error: size is \"44\": the updater refuses the package");
+        row("sed -i /size/d r/pc/updates.json && $P && grep size r/kiosk/updates.json", 0,
+            "\"size\": 44,");
         row("edited s/}//", 4, "log: Error parsing updates.json: unterminated object");
         row("pc 2.2.0 $M --expires 2d && verify", 0,
             "new.pkg: signature verified*Manifest: signature verified with key*expires at*would");

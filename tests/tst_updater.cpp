@@ -9,6 +9,8 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include <unistd.h>
+
 namespace {
 
 const char *stores
@@ -63,18 +65,27 @@ class Updater : public NginxTest {
             "minisign"_s, {"-GWfp"_s, path("o.pub"_s), "-s"_s, path("o.key"_s)});
         if (setup.contains("signed"_s))
             sign(setup == "unsigned, signed"_s ? QString() : key, www + packageName),
-                sign(other || setup.endsWith("other key"_s) ? path("o.key"_s) : key,
+                sign(other || setup.contains("other key"_s) ? path("o.key"_s) : key,
                     www + "updates.json"_s);
+        if (setup.endsWith("big signature"_s))
+            writeFile(www + "updates.json.minisig"_s, QByteArray(5000, '#'));
+        if (setup == "unc"_s) // \\server\share, where Wine finds it
+            QProcess::execute("sh"_s,
+                {"-c"_s,
+                    "mkdir -p \"$0/dosdevices/unc/server\" && ln -sfn $1 \"$0/dosdevices/unc/server/share\""_s,
+                    qEnvironmentVariable("WINEPREFIX"), path("www"_s)});
         if (wrapped(setup)) // a command that runs the updater
             args.prepend(setup.section(QLatin1Char(' '), 1) + " " UPDATER_BINARY " "_s);
         args.replace("{local}"_s, hostPath(local_));
         args.replace("{http}"_s, nginx_.httpRoot + QLatin1Char('/') + tag);
         args.replace("{https}"_s, nginx_.httpsRoot + QLatin1Char('/') + tag);
         args.replace("{file}"_s, fileUrl(path("www/"_s) + tag));
+        args.replace("{unc}"_s, "//server/share/"_s + tag);
         if (setup.startsWith("env"_s)) // a name that only the proxy resolves
             args.replace("127.0.0.1"_s, "updates.corvane.test"_s);
         remote_ = args.section("--remotePath "_s, 1).section(QLatin1Char(' '), 0, 0)
             + "/%1/"_s.arg(kind);
+        remote_.replace("file:////"_s, "file://"_s); // a share, named by its host
         return args.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     }
 
@@ -169,6 +180,19 @@ private slots:
             "of downloaded file ...|    SUCCESS: Signature of downloaded file verified with key "
             "{key}.|    Finished downloading 307200 bytes.",
             pkg);
+        row("signature too long", go("{http}"), "kind=pc", "signed, signed, big signature", 0,
+            "    ERROR: updates.json.minisig is larger than the limit of 4096 bytes.|Verifying "
+            "signature of updates.json ...|    FAILURE: Signature of updates.json could not be "
+            "verified: missing.|Could not open updates.json for reading",
+            "");
+        // A manifest that fails its check is never read from disk, whatever lies there.
+        row("immutable manifest", go("{http}"), "kind=pc;version=9", "signed, other key, immutable",
+            0,
+            "    ERROR: Cloud not store downloaded file.|Could not open updates.json for "
+            "reading|!Checking if version",
+            "");
+        row("share", go("file:{unc}"), "", "unc", 0, stores, pkg);
+        row("share, Qt's form", go("file://{unc}"), "", "unc", 0, stores, pkg);
         row("rollback", go("{http}"), "kind=pc;version=9", "signed, other key", 0,
             "    FAILURE: Signature of updates.json could not be verified: wrong key.|Could not "
             "open updates.json for reading|!Downloading {r}mirelle",
@@ -210,11 +234,11 @@ private slots:
         const QString tag = QString::fromLatin1(QTest::currentDataTag())
                                 .replace(QLatin1Char(' '), QLatin1Char('-'));
         // What means something on Windows, and what Windows alone can get wrong.
-        static const QStringList windows = {"http"_s, "https"_s, "file"_s, "kiosk"_s,
-            "wrong-digest"_s, "package-waiting"_s, "name-leaving-available"_s, "device-name"_s,
-            "other-drive"_s, "replaces-older"_s, "unknown-option"_s};
-        if (underWine() && !windows.contains(tag))
-            QSKIP("not a Windows row");
+        static const QStringList windows = {"http"_s, "https"_s, "file"_s, "kiosk"_s, "share"_s,
+            "share,-Qt's-form"_s, "wrong-digest"_s, "package-waiting"_s, "name-leaving-available"_s,
+            "device-name"_s, "other-drive"_s, "replaces-older"_s, "unknown-option"_s};
+        if (underWine() ? !windows.contains(tag) : tag.startsWith("share"_s)) // shares: Windows'
+            QSKIP("not a row of this platform");
         const QStringList command = prepare(tag, args, manifest, setup);
         if (setup.startsWith("strace"_s)
             && QProcess::execute("strace"_s, {"-o/dev/null"_s, "true"_s}))
@@ -233,7 +257,15 @@ private slots:
                   .split(' '_L1);
         for (const QString &pair : env)
             qputenv(qPrintable(pair.section('='_L1, 0, 0)), pair.section('='_L1, 1).toLatin1());
+        const QString kept = updates_ + "/updates.json"_s; // with the manifest to come
+        const bool immutable = setup.endsWith("immutable"_s);
+        if (immutable
+            && (!writeFile(kept, readFile(path("www/%1/pc/updates.json"_s.arg(tag))))
+                || QProcess::execute("chattr"_s, {"+i"_s, kept})))
+            QSKIP("no immutable files here");
         const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000, program);
+        if (immutable)
+            QProcess::execute("chattr"_s, {"-i"_s, kept});
         for (const QString &pair : env)
             qunsetenv(qPrintable(pair.section('='_L1, 0, 0)));
         const QString through
@@ -279,6 +311,106 @@ private slots:
         if (setup == "updates-file"_s) // nothing written anywhere
             QCOMPARE(after.join(QLatin1Char(' ')) + QString::fromLatin1(readFile(updates_)),
                 "backup updates<01-01-2020 00:00:00:000>  stale\n"_s);
+    }
+
+    // As root among ordinary accounts (nobody): each way another account could plant,
+    // redirect, delete or block, set up right before the updater starts.
+    void trust_data()
+    {
+        QTest::addColumn<QString>("setup"); // sh as root: $L local path, $T TMPDIR, $W repository
+        QTest::addColumn<QString>("option"); // --shutdown, or a run against http
+        QTest::addColumn<QString>("lines"); // of the log, or of stderr when there is none
+        QTest::addColumn<QString>("after"); // sh that must succeed afterwards
+        const QString done = "    Finished downloading 307200 bytes."_s,
+                      dir = "test \"$(ls -A $L-v)\" = \""_s; // what the link pointed to holds
+        row("local path writable", "chmod 777 $L", "",
+            "ERROR: Refusing to work in {local}: other accounts can change what it holds (*",
+            "! test -e $L/updates");
+        row("local path of another", "chown nobody $L", "",
+            "ERROR: Refusing to work in {local}: it belongs to another account (*",
+            "! test -e $L/updates");
+        row("umask 0", "umask 0", "", done,
+            "test \"$(stat -c %a $L/updates $L/updates/* $L/updates/*/* | xargs)\" = "
+            "\"755 755 755 644 644 644\"");
+        row("updates of another", "mkdir $L/updates && chown nobody $L/updates", "",
+            "ERROR: Refusing to work in {local}/updates: it belongs to another account (*",
+            "test -z \"$(ls $L/updates)\"");
+        row("planted in available",
+            "mkdir -p $L/updates/available && chmod 777 $L/updates/available && $N touch "
+            "$L/updates/available/planted.pkg",
+            "",
+            "WARNING: Locked down {local}/updates/available: other accounts can change what it "
+            "holds (mode 0777).|WARNING: Removed everything in {local}/updates/available: *|"_s
+                + done,
+            "test \"$(stat -c %a $L/updates/available)\" = 755");
+        row("updates is a link", "mkdir $L-v && ln -s $L-v $L/updates", "",
+            "ERROR: Refusing to work in {local}/updates: it is a link or another reparse point.",
+            dir + '"'_L1);
+        row("available is a link", "mkdir -p $L-v $L/updates && ln -s $L-v $L/updates/available",
+            "", "ERROR: Refusing to work in {local}/updates/available: it is a link*",
+            dir + '"'_L1);
+        // Emptying available after a failure never descends through a link in it.
+        row("package is a link",
+            "mkdir -p $L-v/d $L/updates/available && touch $L-v/d/kept && ln -s $L-v/d "
+            "$L/updates/available/mirelle-2.2.0.pkg && sed -i 's/\"md5\": \"/&0/' $W/updates.json",
+            "", "    FAILURE: MD5 hash *" CLEAN_UP,
+            dir + "d\" && test -e $L-v/d/kept && test -z \"$(ls $L/updates/available)\""_s);
+        row("archive into a link",
+            "rmdir $L/backup/logs && mkdir $L-v && ln -s $L-v $L/backup/logs", "",
+            done + "|WARNING: Not archiving the log in {local}/backup/logs: it is a link*"_s,
+            dir + '"'_L1);
+        row("archive of another", "chown nobody $L/backup/logs", "",
+            done + "|WARNING: Not archiving the log in {local}/backup/logs: it belongs to *"_s,
+            "test -z \"$(ls $L/backup/logs)\"");
+        const QString holdLock = "flock -n $T/OrbApplicationUpdater-lock sh -c \"touch $T/held; "
+                                 "sleep 20\" &\nuntil test -e $T/held; do :; done"_s;
+        row("lock held in a shared tmp", "chmod 1777 $T && $N "_s + holdLock, "", done,
+            "test \"$(stat -c %U%a $T/corvane-updater-0)\" = root700");
+        row("private tmp taken", "chmod 1777 $T && $N mkdir $T/corvane-updater-0", "",
+            "ERROR: Refusing to keep the lock in {tmp}/corvane-updater-0: it belongs to another "
+            "account (uid 65534).",
+            "! test -e $L/updates");
+        // Whoever answers on the channel must be this account, or root.
+        row("channel of another",
+            "mkdir $L-v && chown nobody $L-v && ($N /usr/bin/python3 -c 'import socket,sys; "
+            "s=socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); "
+            "open(sys.argv[2],\"wb\").write(s.accept()[0].recv(99))' $L-v/s $L-v/got &) && "
+            "until test -S $L-v/s; do :; done && mv $L-v/s $T/OrbApplicationUpdater\n"_s
+                + holdLock,
+            "--shutdown",
+            "ERROR: Not sending shutdown: another account answers on {tmp}/OrbApplicationUpdater.",
+            "! grep -q shutdown $L-v/got");
+    }
+    void trust()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QString, option);
+        QFETCH(QString, lines);
+        QFETCH(QString, after);
+        const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' '_L1, '-'_L1);
+        static const QStringList windows = {"local-path-writable"_s, "local-path-of-another"_s,
+            "updates-of-another"_s, "updates-is-a-link"_s, "available-is-a-link"_s,
+            "package-is-a-link"_s, "archive-into-a-link"_s, "archive-of-another"_s};
+        if (::geteuid() != 0 || (underWine() && !windows.contains(tag)))
+            QSKIP("needs root, with nobody as the ordinary account; on Windows, Wine's rows");
+        const QStringList command
+            = prepare(tag, option.isEmpty() ? "--localPath {local} --remotePath {http}"_s : option,
+                QString(), QString());
+        QFile::setPermissions(base_.path(), QFile::permissions(base_.path()) | QFile::ExeOther);
+        const QString vars
+            = "L=%1 T=%2 W=%3 N='setpriv --reuid=nobody --regid=nogroup "
+              "--clear-groups'\n"_s.arg(local_, path(tag + "-tmp"_s), path("www/%1/pc"_s.arg(tag)));
+        const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000,
+            QStringLiteral(UPDATER_BINARY), "set -e\n"_s + vars + setup);
+        const QString log = updates_ + "/updater.log"_s;
+        const QStringList messages = QFileInfo(log).isFile()
+            ? logMessages(log)
+            : QString::fromLocal8Bit(result.err).split('\n'_L1);
+        QVERIFY2(result.clean && result.exitCode == 0, result.err.constData());
+        lines.replace("{local}"_s, hostPath(local_)).replace("{tmp}"_s, path(tag + "-tmp"_s));
+        QVERIFY2(
+            containsInOrder(messages, lines.split('|'_L1)), qPrintable(messages.join('\n'_L1)));
+        QCOMPARE(QProcess::execute("sh"_s, {"-c"_s, vars + after}), 0);
     }
 
     void texts_data()

@@ -66,6 +66,11 @@ bool UpdaterApp::download(const QUrl &url, const QString &destPath, const QStrin
 {
     Expectation expectation;
     expectation.md5 = expectedMd5;
+    return download(url, destPath, expectation);
+}
+
+bool UpdaterApp::download(const QUrl &url, const QString &destPath, const Expectation &expectation)
+{
     return transfer(url, destPath, expectation, nullptr);
 }
 
