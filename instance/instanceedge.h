@@ -28,7 +28,7 @@ public:
 
 private:
     bool held_ = true;
-    void *handle_ = nullptr;
+    [[maybe_unused]] void *handle_ = nullptr; // Windows only
 };
 
 // Whether the server at the other end of a connected local socket runs as
