@@ -116,7 +116,10 @@ QByteArray publishPackage(const QString &dir, const QString &overrides)
     QJsonObject manifest {{"md5"_s, QString::fromLatin1(md5Hex(package))}, {"os"_s, "windows"_s},
         {"compatible_os_version"_s, "7+"_s}, {"version"_s, "2.2.0"_s}, {"package"_s, packageName}};
     for (const QString &pair : overrides.split(QLatin1Char(';'), Qt::SkipEmptyParts))
-        manifest.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        manifest.insert(pair.section('='_L1, 0, 0), // "#": a number
+            pair.section('='_L1, 1).startsWith('#'_L1)
+                ? QJsonValue(pair.section("=#"_s, 1).toDouble())
+                : QJsonValue(pair.section('='_L1, 1)));
     writeFile(dir + QLatin1Char('/') + manifest["package"_s].toString(), package);
     writeFile(dir + "/updates.json"_s, QJsonDocument(manifest).toJson());
     return package;

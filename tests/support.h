@@ -58,7 +58,7 @@ QByteArray packageBytes(int size); // does not compress, so transfers take real 
 // The package every repository of the tests offers, and its manifest's defaults.
 const QString packageName = QStringLiteral("mirelle-2.2.0.pkg");
 // Writes <dir>/updates.json and the 300 KiB package it names; "key=value;..."
-// overrides replace manifest values. Returns the package.
+// overrides replace manifest values ("key=#1" a number). Returns the package.
 QByteArray publishPackage(const QString &dir, const QString &overrides = QString());
 // Entries of a directory, hidden ones included.
 QStringList entries(const QString &dir, const QString &pattern = "*"_s);

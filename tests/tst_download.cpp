@@ -103,7 +103,8 @@ private slots:
             QByteArray("    ERROR: Cloud not store downloaded file."), none);
         const QByteArray limit = "limit 1000", size = "size 1999";
         const QByteArray over = " is larger than the limit of 1000 bytes.";
-        row("announced too long", ok, -1, none, false, "    ERROR: announced_too_long" + over,
+        // Announced, then cut short: refused on the announcement alone.
+        row("announced too long", ok, 500, none, false, "    ERROR: announced_too_long" + over,
             limit);
         row("too long", unannounced + body, -1, none, false, "    ERROR: too_long" + over, limit);
         row("file, too long", body, -1, none, false, "    ERROR: file,_too_long" + over, limit);
@@ -115,7 +116,7 @@ private slots:
             QByteArray("    ERROR: The download ran past the 1999 bytes the manifest gives."),
             size);
         row("size kept", ok, -1, good, true, verified, QByteArray("size 2000"));
-        row("no room, announced", unannounced.chopped(2) + bigLength + "\r\n" + big, -1, none,
+        row("no room, announced", unannounced.chopped(2) + bigLength + "\r\n" + big, 100000, none,
             false, QByteArray(noRoom), none);
         row("no room", unannounced + big, -1, none, false, QByteArray(noRoom), none);
     }

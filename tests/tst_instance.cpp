@@ -79,6 +79,8 @@ private slots:
         QCOMPARE(primary.exitCode(), 0);
         const QStringList log = logMessages(logOf(name));
         QCOMPARE(log.contains("    Finished downloading 307200 bytes."_s), !quits);
+        // No step of the check after a shutdown.
+        QVERIFY(!quits || log.last() == "Received LOCAL SOCKET message: shutdown"_s);
         QCOMPARE(entries(path(name + "/updates/available"_s)),
             quits ? QStringList() : QStringList({"dropped"_s, packageName}));
         QCOMPARE(entries(path(name + "/updates"_s)).filter(".part"_s), QStringList());

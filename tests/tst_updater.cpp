@@ -67,6 +67,9 @@ class Updater : public NginxTest {
             sign(setup == "unsigned, signed"_s ? QString() : key, www + packageName),
                 sign(other || setup.contains("other key"_s) ? path("o.key"_s) : key,
                     www + "updates.json"_s);
+        if (setup == "big manifest"_s) // valid JSON all the same
+            writeFile(
+                www + "updates.json"_s, QByteArray(70000, ' ') + readFile(www + "updates.json"_s));
         if (setup.endsWith("big signature"_s))
             writeFile(www + "updates.json.minisig"_s, QByteArray(5000, '#'));
         if (setup == "unc"_s) // \\server\share, where Wine finds it
@@ -180,6 +183,14 @@ private slots:
             "of downloaded file ...|    SUCCESS: Signature of downloaded file verified with key "
             "{key}.|    Finished downloading 307200 bytes.",
             pkg);
+        row("manifest too long", go("{http}"), "", "big manifest", 0,
+            "    ERROR: updates.json is larger than the limit of 65536 bytes.|Could not open "
+            "updates.json for reading",
+            "");
+        row("size disagrees", go("{http}"), "size=#307199", "", 0,
+            "    ERROR: The download announces 307200 bytes, but the manifest gives "
+            "307199." CLEAN_UP,
+            "");
         row("signature too long", go("{http}"), "kind=pc", "signed, signed, big signature", 0,
             "    ERROR: updates.json.minisig is larger than the limit of 4096 bytes.|Verifying "
             "signature of updates.json ...|    FAILURE: Signature of updates.json could not be "
@@ -374,6 +385,8 @@ private slots:
             "account (uid 65534).",
             "! test -e $L/updates");
         // Whoever answers on the channel must be this account, or root.
+        row("no channel", "export TMPDIR=$T/$(printf %0100d 0) && mkdir $TMPDIR", "",
+            "ERROR: Cannot listen on the control channel *", "! test -e $L/updates/updates.json");
         row("channel of another",
             "mkdir $L-v && chown nobody $L-v && ($N /usr/bin/python3 -c 'import socket,sys; "
             "s=socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); "
