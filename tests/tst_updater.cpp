@@ -389,7 +389,7 @@ private slots:
             "ERROR: Cannot listen on the control channel *", "! test -e $L/updates/updates.json");
         row("channel of another",
             "mkdir $L-v && chown nobody $L-v && ($N /usr/bin/python3 -c 'import socket,sys; "
-            "s=socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); "
+            "s=socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); s.settimeout(20); "
             "open(sys.argv[2],\"wb\").write(s.accept()[0].recv(99))' $L-v/s $L-v/got &) && "
             "until test -S $L-v/s; do :; done && mv $L-v/s $T/OrbApplicationUpdater\n"_s
                 + holdLock,
