@@ -115,6 +115,10 @@ private slots:
         row("runs past the size", chunked + "\r\n0\r\n\r\n", -1, good, false,
             QByteArray("    ERROR: The download ran past the 1999 bytes the manifest gives."),
             size);
+        row("ends short of the size", chunked + "\r\n0\r\n\r\n", -1, good, false,
+            QByteArray("    ERROR: The download ended after 2000 of the 2001 bytes the manifest "
+                       "gives."),
+            QByteArray("size 2001"));
         row("size kept", ok, -1, good, true, verified, QByteArray("size 2000"));
         row("no room, announced", unannounced.chopped(2) + bigLength + "\r\n" + big, 100000, none,
             false, QByteArray(noRoom), none);
