@@ -27,8 +27,9 @@ arch() { # x64|x86: what differs between the two builds
         qt_source=qtbase-opensource-src
         qt_version=$(dpkg-query -W -f='${source:Version}' qtbase5-dev)
         prefix="$cache/win32-${qt_source}_$qt_version-libsodium_$sodium_version"
+        suffix=windows7-x86 text=windows7-x86-zip dir=$base-x86
         # Windows 7's API only: anything newer is looked up at run time.
-        suffix=windows7-x86 text=windows7-x86-zip winnt="-D_WIN32_WINNT=0x0601 -DWINVER=0x0601" dir=$base-x86
+        winnt="-D_WIN32_WINNT=0x0601 -DWINVER=0x0601"
     fi
 }
 
@@ -87,8 +88,8 @@ build_qt5() { # SOURCE_DIR INSTALL_DIR
 
 build_sodium() { # SOURCE_DIR INSTALL_DIR
     (cd "$1" && autoreconf -ivf && ./configure --host="$triple" --prefix="$2" --disable-shared \
-        --enable-static CPPFLAGS="$winnt" && make -j"$(nproc)" && make install) \
-        >"$1/build.log" 2>&1 || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
+        --enable-static CPPFLAGS="$winnt" && make -j"$(nproc)" && make install) >"$1/build.log" \
+        2>&1 || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
 }
 
 # Once per pair of versions; a lock keeps two runs from building it together.
@@ -153,8 +154,9 @@ base=${1:-build-win}
 for a in $archs; do
     arch "$a"
     [ -f "$prefix/complete" ] || build_prefix
-    qt_host=""
-    [ "$qt_major" = 5 ] || qt_host="-DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake"
+    qt_host="" # Qt 6 takes moc and its other tools from Debian's Qt 6
+    [ "$qt_major" = 5 ] ||
+        qt_host="-DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake"
     # shellcheck disable=SC2086
     PKG_CONFIG_LIBDIR="$prefix/sodium/lib/pkgconfig" cmake -S . -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
