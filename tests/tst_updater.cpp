@@ -469,11 +469,11 @@ private slots:
     void windowsVersion_data()
     {
         QTest::addColumn<QString>("version"); // for winecfg, and its build number
-        QTest::addColumn<QString>("verdicts"); // for 7+ 8.1- 10 10+ 10-
-        row("7", "win7 7601", "yes yes no no yes");
-        row("8.1", "win81 9600", "yes yes no no yes");
-        row("10", "win10 19045", "yes no yes yes yes");
-        row("11", "win10 22631", "yes no no yes no");
+        QTest::addColumn<QString>("verdicts"); // for 7+ 8+ 8.1- 10 10+ 10-
+        row("7", "win7 7601", "yes no yes no no yes");
+        row("8.1", "win81 9600", "yes yes yes no no yes");
+        row("10", "win10 19045", "yes yes no yes yes yes");
+        row("11", "win10 22631", "yes yes no no yes no");
     }
     void windowsVersion()
     {
@@ -490,7 +490,7 @@ private slots:
                 {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuildNumber"_s, "/d"_s, build}})
             QCOMPARE(runUpdater(args, path("tmp"_s), 30000, "wine"_s).exitCode, 0);
         QString actual;
-        const QStringList constraints = {"7+"_s, "8.1-"_s, "10"_s, "10+"_s, "10-"_s};
+        const QStringList constraints = {"7+"_s, "8+"_s, "8.1-"_s, "10"_s, "10+"_s, "10-"_s};
         for (const QString &constraint : constraints) {
             const QString kind = "c%1"_s.arg(constraints.indexOf(constraint)),
                           local = path("v/"_s + kind);

@@ -1,20 +1,37 @@
 #!/bin/sh
-# Cross-builds updater.exe and updater-publish.exe for 64-bit Windows and packs
-# dist/corvane-updater-<version>-windows-x64.zip.
-# Usage: tools/windows.sh [BUILD_DIR [CMAKE_ARGS...]]   (default build-win)
+# Cross-builds updater.exe and updater-publish.exe for Windows and packs two
+# zips into dist/: corvane-updater-<version>-windows-x64.zip on Qt 6 for 64-bit
+# Windows 10 and 11, and corvane-updater-<version>-windows7-x86.zip on Qt 5.15
+# for 32-bit Windows, 7 SP1 and later.
+# Usage: tools/windows.sh [--x64|--x86] [BUILD_DIR [CMAKE_ARGS...]]
+#   both unless one is named; x64 in BUILD_DIR (default build-win), x86 in BUILD_DIR-x86
 # e.g.   tools/windows.sh build-win-keyed -DUPDATER_MINISIGN_PUBKEY=$PWD/corvane.pub
-# Qt 6 and libsodium for Windows are built once from Debian's own source
+# Qt and libsodium for Windows are built once from Debian's own source
 # packages, into UPDATER_WIN_CACHE (default ~/.cache/corvane-updater), under a
 # name made of their Debian versions; every later run reuses them.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
 tools/deps.sh windows
-triple=x86_64-w64-mingw32
-qt_version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev-tools)
 sodium_version=$(dpkg-query -W -f='${source:Version}' libsodium-dev)
 cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-updater}
-prefix="$cache/win64-qt6-base_$qt_version-libsodium_$sodium_version"
+
+arch() { # x64|x86: what differs between the two builds
+    if [ "$1" = x64 ]; then
+        triple=x86_64-w64-mingw32 toolchain=mingw-w64 qt_major=6 qt_source=qt6-base
+        qt_version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev-tools)
+        prefix="$cache/win64-qt6-base_$qt_version-libsodium_$sodium_version"
+        suffix=windows-x64 text=windows-zip winnt="" dir=$base
+    else
+        triple=i686-w64-mingw32 toolchain=mingw-w64-i686 qt_major=5
+        qt_source=qtbase-opensource-src
+        qt_version=$(dpkg-query -W -f='${source:Version}' qtbase5-dev)
+        prefix="$cache/win32-${qt_source}_$qt_version-libsodium_$sodium_version"
+        suffix=windows7-x86 text=windows7-x86-zip dir=$base-x86
+        # Windows 7's API only: anything newer is looked up at run time.
+        winnt="-D_WIN32_WINNT=0x0601 -DWINVER=0x0601"
+    fi
+}
 
 # Debian's source packages need a deb-src line for the archive the system uses.
 enable_sources() {
@@ -35,8 +52,8 @@ enable_sources() {
     $SUDO apt-get update -qq
 }
 
-build_qt() { # SOURCE_DIR INSTALL_DIR
-    (cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+build_qt6() { # SOURCE_DIR INSTALL_DIR
+    (cmake -S "$1" -B "$1/build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" -DBUILD_SHARED_LIBS=ON \
         -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
         -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
@@ -50,10 +67,29 @@ build_qt() { # SOURCE_DIR INSTALL_DIR
         || { echo "building Qt failed: see $1.log" >&2; return 1; }
 }
 
+# Qt 5.15 with qmake: Core and Network, Schannel (built into Qt5Network), no OpenSSL.
+build_qt5() { # SOURCE_DIR INSTALL_DIR
+    # Debian's MinGW import libraries are named in lower case.
+    sed -i 's/"-lSecur32" "-lCrypt32"/"-lsecur32" "-lcrypt32"/' "$1/src/network/ssl/ssl.pri"
+    # The mkspec names the tools by prefix: this one gives the POSIX-thread compilers.
+    mkdir -p "$1/bin" "$1-build" # qmake misplaces .pc files when it builds inside the source
+    for tool in /usr/bin/$triple-*; do ln -sf "$tool" "$1/bin/"; done
+    ln -sf "/usr/bin/$triple-gcc-posix" "$1/bin/$triple-gcc"
+    ln -sf "/usr/bin/$triple-g++-posix" "$1/bin/$triple-g++"
+    (cd "$1-build" && "$1/configure" -prefix "$2" -xplatform win32-g++ \
+        -device-option CROSS_COMPILE="$1/bin/$triple-" -opensource -confirm-license -release \
+        -shared -nomake examples -nomake tests -no-gui -no-widgets -no-dbus -no-opengl \
+        -no-openssl -schannel -qt-zlib -qt-pcre -no-icu -no-feature-sql \
+        -no-feature-concurrent -no-feature-xml -no-feature-testlib \
+        "QMAKE_CFLAGS+=$winnt" "QMAKE_CXXFLAGS+=$winnt" &&
+        make -j"$(nproc)" && make install) >"$1.log" 2>&1 \
+        || { echo "building Qt failed: see $1.log" >&2; return 1; }
+}
+
 build_sodium() { # SOURCE_DIR INSTALL_DIR
-    (cd "$1" && autoreconf -ivf && ./configure --host=$triple --prefix="$2" --disable-shared \
-        --enable-static && make -j"$(nproc)" && make install) >"$1/build.log" 2>&1 \
-        || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
+    (cd "$1" && autoreconf -ivf && ./configure --host="$triple" --prefix="$2" --disable-shared \
+        --enable-static CPPFLAGS="$winnt" && make -j"$(nproc)" && make install) >"$1/build.log" \
+        2>&1 || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
 }
 
 # Once per pair of versions; a lock keeps two runs from building it together.
@@ -66,29 +102,34 @@ build_prefix() {
     echo "(once; about 15 minutes on 2 cores)" >&2
     enable_sources
     work="$prefix.work" && rm -rf "$work" "$prefix" && mkdir -p "$work"
-    (cd "$work" && apt-get source -qq "qt6-base=$qt_version" "libsodium=$sodium_version") \
+    (cd "$work" && apt-get source -qq "$qt_source=$qt_version" "libsodium=$sodium_version") \
         >"$work/source.log" 2>&1 || { echo "apt-get source failed: see $work/source.log" >&2; exit 1; }
     build_sodium "$(ls -d "$work"/libsodium-*/ | sed 's,/$,,')" "$prefix/sodium" &
-    build_qt "$(ls -d "$work"/qt6-base-*/ | sed 's,/$,,')" "$prefix/qt"
+    "build_qt$qt_major" "$(ls -d "$work/$qt_source"-*/ | sed 's,/$,,')" "$prefix/qt"
     wait $! || exit 1
     touch "$prefix/complete"
     rm -rf "$work"
+    exec 9>&-
 }
 
 # The zip: both programs, the DLLs they load (followed through their imports,
-# from the cross Qt and MinGW), Schannel's TLS plugin and the operator's text.
-# The unpacked tree stays in BUILD_DIR/dist, where the Windows suite runs it.
+# from the cross Qt and MinGW), Qt 6's TLS plugin for Schannel and the
+# operator's text. The unpacked tree stays in BUILD_DIR/dist, where the
+# Windows suite runs it.
 pack() {
     version=$(sed -n 's/^project(updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-    name=corvane-updater-$version-windows-x64
+    name=corvane-updater-$version-$suffix
     # A build with a key says which: it takes only packages that key signed.
-    key=$(sed -n 's/^UPDATER_MINISIGN_PUBKEY:FILEPATH=\(..*\)/\1/p' "$1/CMakeCache.txt")
+    key=$(sed -n 's/^UPDATER_MINISIGN_PUBKEY:FILEPATH=\(..*\)/\1/p' "$dir/CMakeCache.txt")
     [ -z "$key" ] || name="$name-key$(head -1 "$key" | sed 's/.* //')"
-    stage="$1/dist"
-    rm -rf "$stage" "$1/$name" && mkdir -p "$stage/tls" dist
-    cp "$1/updater.exe" "$1/updater-publish.exe" "$stage/"
-    cp "$prefix/qt/plugins/tls/qschannelbackend.dll" "$stage/tls/"
-    todo="$stage/updater.exe $stage/updater-publish.exe $stage/tls/qschannelbackend.dll"
+    stage="$dir/dist"
+    rm -rf "$stage" "$dir/$name" && mkdir -p "$stage" dist
+    cp "$dir/updater.exe" "$dir/updater-publish.exe" "$stage/"
+    todo="$stage/updater.exe $stage/updater-publish.exe"
+    if [ "$qt_major" = 6 ]; then
+        mkdir "$stage/tls" && cp "$prefix/qt/plugins/tls/qschannelbackend.dll" "$stage/tls/"
+        todo="$todo $stage/tls/qschannelbackend.dll"
+    fi
     while [ -n "$todo" ]; do
         file=${todo%% *} && todo=${todo#"$file"} && todo=${todo# }
         for dll in $($triple-objdump -p "$file" | sed -n 's/^\s*DLL Name: //p'); do
@@ -98,22 +139,29 @@ pack() {
             cp "$found" "$stage/" && todo="$todo $stage/$dll"
         done
     done
-    $triple-strip --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/tls/*.dll
-    sed 's/$/\r/' docs/windows-zip.txt >"$stage/README.txt"
-    ln -s dist "$1/$name" # the folder the zip unpacks to
-    rm -f "dist/$name.zip" && (cd "$1" && zip -qr "$root/dist/$name.zip" "$name")
-    rm "$1/$name"
+    find "$stage" -name '*.exe' -o -name '*.dll' | xargs $triple-strip --strip-unneeded
+    sed 's/$/\r/' "docs/$text.txt" >"$stage/README.txt"
+    ln -s dist "$dir/$name" # the folder the zip unpacks to
+    rm -f "dist/$name.zip" && (cd "$dir" && zip -qr "$root/dist/$name.zip" "$name")
+    rm "$dir/$name"
     echo "dist/$name.zip"
 }
 
-[ -f "$prefix/complete" ] || build_prefix
-
-dir=${1:-build-win}
+archs="x64 x86"
+case "${1:-}" in --x64 | --x86) archs=${1#--} && shift ;; esac
+base=${1:-build-win}
 [ $# -gt 0 ] && shift
-PKG_CONFIG_LIBDIR="$prefix/sodium/lib/pkgconfig" cmake -S . -B "$dir" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release \
-    -DUPDATER_WIN_PREFIXES="$prefix/qt;$prefix/sodium" -DUPDATER_QT_MAJOR=6 \
-    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DUPDATER_TESTS=OFF -DCMAKE_UNITY_BUILD=ON "$@" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
-pack "$dir"
+for a in $archs; do
+    arch "$a"
+    [ -f "$prefix/complete" ] || build_prefix
+    qt_host="" # Qt 6 takes moc and its other tools from Debian's Qt 6
+    [ "$qt_major" = 5 ] ||
+        qt_host="-DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake"
+    # shellcheck disable=SC2086
+    PKG_CONFIG_LIBDIR="$prefix/sodium/lib/pkgconfig" cmake -S . -B "$dir" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DUPDATER_WIN_PREFIXES="$prefix/qt;$prefix/sodium" -DUPDATER_QT_MAJOR=$qt_major \
+        $qt_host -DUPDATER_TESTS=OFF -DCMAKE_UNITY_BUILD=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+    pack
+done
