@@ -49,7 +49,9 @@ if [ ! -f "$template/system.reg" ]; then
     wine_made=$! && groups="$groups $!"
 fi
 
-# The x86 zip builds beside the Linux tree: each leaves a core idle at times.
+# Both zips build beside the Linux tree: each leaves a core idle at times.
+setsid tools/windows.sh --x64 build-win >"$logs/x64" 2>&1 &
+x64_made=$! && groups="$groups $!"
 setsid tools/windows.sh --x86 build-win >"$logs/x86" 2>&1 &
 x86_made=$! && groups="$groups $!"
 unity=-DCMAKE_UNITY_BUILD=ON # one translation unit per target: half the build time
@@ -57,7 +59,7 @@ tools/build.sh build -DUPDATER_TESTS=ON $unity -DUPDATER_WINE_TEMPLATE="$templat
     -DUPDATER_WINDOWS_EXE="$PWD/build-win/dist/updater.exe" \
     -DUPDATER_WINDOWS7_DIR="$PWD/build-win-x86/dist"
 start linux build -LE windows
-tools/windows.sh --x64 build-win >/dev/null
+wait "$x64_made" || { cat "$logs/x64"; exit 1; }
 [ "$wine_made" -eq 0 ] || wait "$wine_made" || { cat "$logs/wine"; exit 1; }
 start windows build -L '^windows$'
 wait "$x86_made" || { cat "$logs/x86"; exit 1; }
