@@ -214,7 +214,7 @@ bool NginxServer::start()
         "uwsgi_temp_path t; scgi_temp_path t;\n"
         "server { listen 127.0.0.1:{p1}; listen 127.0.0.1:{p2} ssl http2; root %2;\n"
         "ssl_certificate {dir}/cert.pem; ssl_certificate_key {dir}/key.pem;\n"
-        "location /slow/ { limit_rate 100k; } } }\n")
+        "location /slow/ { limit_rate 100k; } location /stall/ { limit_rate 2k; } } }\n")
                                .arg(::geteuid() == 0 ? "user root;"_s : QString(), root_);
     const bool up = made == 0
         && launch(config, "/usr/sbin/nginx"_s,

@@ -82,8 +82,8 @@ private:
 };
 
 // nginx serving documentRoot over http and over https (self-signed). URIs
-// below /slow/ are rate-limited; access.log has "METHOD URI STATUS PROTOCOL
-// USER-AGENT via:VIA" per request.
+// below /slow/ (100 KB/s) and /stall/ (2 KB/s) are rate-limited; access.log has "METHOD URI STATUS
+// PROTOCOL USER-AGENT via:VIA" per request.
 class NginxServer : public ChildServer {
 public:
     NginxServer(const QString &documentRoot, const QString &runtimeDir);

@@ -14,13 +14,15 @@
 class Instance : public NginxTest {
     Q_OBJECT
 
-    // Starts an updater on a rate-limited copy of a repository and returns
-    // once the package is arriving; its log is <local>/updates/updater.log.
-    void startSlowRun(QProcess &primary, const QString &name)
+    // Starts an updater on a rate-limited copy of a repository (/slow/: 3 s for the
+    // package; /stall/: minutes, so that a run to be stopped never ends first, however
+    // loaded the machine) and returns once the package is arriving; its log is
+    // <local>/updates/updater.log.
+    void startSlowRun(QProcess &primary, const QString &name, const QString &where = "slow"_s)
     {
-        publishPackage(path("www/slow/"_s + name + "/pc"_s));
+        publishPackage(path("www/%1/%2/pc"_s.arg(where, name)));
         QDir().mkpath(path(name));
-        prepareUpdater(primary, arguments(name, "/slow/"_s), path(name + "-tmp"_s));
+        prepareUpdater(primary, arguments(name, '/'_L1 + where + '/'_L1), path(name + "-tmp"_s));
         primary.start();
         QTRY_VERIFY2_WITH_TIMEOUT(!logMessages(logOf(name)).filter(" / 307200 bytes"_s).isEmpty(),
             qPrintable("state %1, exit code %2, %3: %4"_s.arg(primary.state())
@@ -55,7 +57,7 @@ private slots:
         const QString name
             = QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("\\W"_s));
         QProcess primary;
-        startSlowRun(primary, name);
+        startSlowRun(primary, name, quits ? "stall"_s : "slow"_s);
         // What lies in available when the shutdown comes goes with it.
         writeFile(path(name + "/updates/available/dropped"_s), "d");
         if (message.isEmpty()) { // its own local path, so that only the lock keeps it out
@@ -113,7 +115,7 @@ private slots:
     void killedRun()
     {
         QProcess primary;
-        startSlowRun(primary, "killed"_s);
+        startSlowRun(primary, "killed"_s, "stall"_s);
         primary.kill();
         QVERIFY(primary.waitForFinished());
         QCOMPARE(entries(path("killed/updates/available"_s)), QStringList());

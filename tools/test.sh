@@ -17,7 +17,7 @@ logs=$(mktemp -d)
 # before its log directory goes.
 groups=""
 stop() {
-    for pid in $groups; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+    for pid in $groups; do kill -TERM "-$pid" 2>/dev/null || true; done
     rm -rf "$logs"
 }
 trap stop EXIT
