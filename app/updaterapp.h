@@ -19,6 +19,7 @@ class CommandLine;
 class DownloadJob;
 struct Expectation;
 class QLocalServer;
+class QLocalSocket;
 class QLockFile;
 class QNetworkReply;
 
@@ -57,6 +58,7 @@ private:
     // An ERROR line on standard error, and in the log once there is one.
     void reportError(const QString &line);
     void acquireInstance();
+    void readMessage(QLocalSocket *socket);
     void releaseInstance();
     void archiveLog();
 

@@ -97,13 +97,19 @@ void UpdaterApp::onNewConnection()
         return;
     connect(socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
     connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
+    // A message that came with the connection may have been announced already.
+    if (socket->bytesAvailable() > 0)
+        readMessage(socket);
 }
 
 void UpdaterApp::onReadyRead()
 {
-    auto *socket = qobject_cast<QLocalSocket *>(sender());
-    if (!socket)
-        return;
+    if (auto *socket = qobject_cast<QLocalSocket *>(sender()))
+        readMessage(socket);
+}
+
+void UpdaterApp::readMessage(QLocalSocket *socket)
+{
     QByteArray bytes = socket->readAll();
     const int nul = bytes.indexOf('\0');
     if (nul >= 0)
