@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QUrl>
 
+#include <cstdlib>
 #include <unistd.h>
 
 bool underWine()
@@ -36,14 +37,18 @@ void prepareUpdater(QProcess &process, const QStringList &args, const QString &t
     const bool wine
         = underWine() && (program == QLatin1String(UPDATER_BINARY) || program == "wine"_s);
     // One TMPDIR, or a second Wine server shares the prefix: the template's
-    // copy (hard links, but for the registry, which Wine rewrites).
+    // copy (hard links, but for the registry, which Wine rewrites). One server
+    // for the whole program: a Wine process that starts while the last one's
+    // server is going away fails now and then.
     env.insert("TMPDIR"_s, wine ? "/tmp"_s : tmpDir);
     static const int fresh = !wine
         ? 0
         : QProcess::execute("sh"_s,
-            {"-c"_s,
-                "rm -rf \"$1\" && cp -al \"$0\" \"$1\" && cp --remove-destination \"$0\"/*.reg \"$1\""_s,
-                env.value("UPDATER_WINE_TEMPLATE"_s), env.value("WINEPREFIX"_s)});
+              {"-c"_s,
+                  "rm -rf \"$1\" && cp -al \"$0\" \"$1\" && cp --remove-destination \"$0\"/*.reg "
+                  "\"$1\" && TMPDIR=/tmp wineserver -p"_s,
+                  env.value("UPDATER_WINE_TEMPLATE"_s), env.value("WINEPREFIX"_s)})
+            | std::atexit([] { std::system("TMPDIR=/tmp wineserver -k"); });
     Q_UNUSED(fresh)
     process.setProcessEnvironment(env);
     process.setProgram(wine ? "wine"_s : program);

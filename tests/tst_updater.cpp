@@ -487,8 +487,11 @@ private slots:
         for (const QStringList &args :
             {QStringList {"winecfg"_s, "-v"_s, version.section(' '_L1, 0, 0)},
                 {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuild"_s, "/d"_s, build},
-                {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuildNumber"_s, "/d"_s, build}})
-            QCOMPARE(runUpdater(args, path("tmp"_s), 30000, "wine"_s).exitCode, 0);
+                {"reg"_s, "add"_s, key, "/f"_s, "/v"_s, "CurrentBuildNumber"_s, "/d"_s, build}}) {
+            const RunResult set = runUpdater(args, path("tmp"_s), 30000, "wine"_s);
+            QVERIFY2(set.clean && set.exitCode == 0,
+                qPrintable(args.join(' '_L1) + ": "_s + QString::fromLocal8Bit(set.out + set.err)));
+        }
         QString actual;
         const QStringList constraints = {"7+"_s, "8+"_s, "8.1-"_s, "10"_s, "10+"_s, "10-"_s};
         for (const QString &constraint : constraints) {
