@@ -64,6 +64,25 @@ QString sddlOf(const QString &path)
     return sddl;
 }
 
+QString sidText(PSID sid)
+{
+    wchar_t *text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text))
+        return QString();
+    const QString result = QString::fromWCharArray(text);
+    ::LocalFree(text);
+    return result;
+}
+
+QByteArray tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
+{
+    DWORD size = 0;
+    ::GetTokenInformation(token, kind, nullptr, 0, &size);
+    QByteArray buffer(int(size), '\0');
+    return size && ::GetTokenInformation(token, kind, buffer.data(), size, &size) ? buffer
+                                                                                  : QByteArray();
+}
+
 QString ownDacl(FileEdge::Access access)
 {
     return protectedDacl(FileEdge::selfName(), access == FileEdge::Access::Shared);
@@ -112,25 +131,36 @@ DirectoryFacts factsOf(const QString &path)
     return facts;
 }
 
+QString tokenUser(void *token)
+{
+    const QByteArray user = tokenInformation(token, TokenUser);
+    return user.isEmpty() ? QString()
+                          : sidText(reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid);
+}
+
+bool tokenHasGroup(void *token, const QString &groupSid)
+{
+    const QByteArray groups = tokenInformation(token, TokenGroups);
+    if (groups.isEmpty())
+        return false;
+    const auto *list = reinterpret_cast<const TOKEN_GROUPS *>(groups.data());
+    for (DWORD i = 0; i < list->GroupCount; ++i) {
+        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED)
+            && sidText(list->Groups[i].Sid) == groupSid)
+            return true;
+    }
+    return false;
+}
+
 QString selfName()
 {
     static const QString sid = [] {
-        QString text;
         HANDLE token = nullptr;
         if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
-            return text;
-        DWORD size = 0;
-        ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        QByteArray buffer(int(size), '\0');
-        wchar_t *string = nullptr;
-        if (::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)
-            && ::ConvertSidToStringSidW(
-                reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid, &string)) {
-            text = QString::fromWCharArray(string);
-            ::LocalFree(string);
-        }
+            return QString();
+        const QString user = tokenUser(token);
         ::CloseHandle(token);
-        return text;
+        return user;
     }();
     return sid;
 }
@@ -203,6 +233,27 @@ bool lockDown(const QString &path, Access access)
 }
 
 #endif
+
+Claim claimDirectory(const QString &path, Access access)
+{
+    Claim claim;
+    DirectoryFacts facts = factsOf(path);
+    if (!facts.exists && makeOwnDirectory(path, access))
+        facts = factsOf(path);
+    claim.isDirectory = facts.isDirectory && !facts.isLink;
+    if (facts.isLink)
+        claim.refusal = QLatin1String(linkRefusal);
+    if (!claim.isDirectory)
+        return claim;
+    TrustVerdict verdict = verdictOn(facts, Scope::Write);
+    if (verdict.trust == Trust::Loose && lockDown(path, access)) {
+        claim.lockedDown = verdict.reason;
+        verdict = verdictOn(factsOf(path), Scope::Write);
+    }
+    if (verdict.trust != Trust::Own)
+        claim.refusal = verdict.reason;
+    return claim;
+}
 
 void removeEntries(const QString &dir)
 {

@@ -11,26 +11,16 @@ QString refusal(const QString &path, const QString &reason)
     return QStringLiteral("ERROR: Refusing to work in %1: %2.").arg(path, reason);
 }
 
-// Makes `path` a directory that only the running account and the
-// administrators can change. Returns why it cannot be one, or nothing;
+// Claims `path` as the updater's own; returns why it cannot be, or nothing.
 // `lockedDown` tells whether others could change it until now.
 QString claim(const QString &path, LocalTree &tree, bool *lockedDown)
 {
-    DirectoryFacts facts = FileEdge::factsOf(path);
-    if (!facts.exists && FileEdge::makeOwnDirectory(path, FileEdge::Access::Shared))
-        facts = FileEdge::factsOf(path);
-    if (facts.isLink)
-        return QStringLiteral("it is a link or another reparse point");
+    const FileEdge::Claim own = FileEdge::claimDirectory(path, FileEdge::Access::Shared);
+    *lockedDown = !own.lockedDown.isEmpty();
+    if (*lockedDown)
+        tree.warnings << QStringLiteral("WARNING: Locked down %1: %2.").arg(path, own.lockedDown);
     // Missing or a file: every later step that needs it fails on its own, as ever.
-    if (!facts.isDirectory)
-        return QString();
-    TrustVerdict verdict = FileEdge::verdictOn(facts, Scope::Write);
-    if (verdict.trust == Trust::Loose && FileEdge::lockDown(path, FileEdge::Access::Shared)) {
-        tree.warnings << QStringLiteral("WARNING: Locked down %1: %2.").arg(path, verdict.reason);
-        *lockedDown = true;
-        verdict = FileEdge::verdictOn(FileEdge::factsOf(path), Scope::Write);
-    }
-    return verdict.trust == Trust::Own ? QString() : verdict.reason;
+    return own.refusal;
 }
 
 } // namespace
@@ -56,7 +46,6 @@ LocalTree prepareLocalTree(const QString &localPath)
     tree.logTrusted = true;
     for (const QString &name : {QStringLiteral("/available"), QStringLiteral("/cache")}) {
         const QString path = tree.updatesPath + name;
-        lockedDown = false;
         reason = claim(path, tree, &lockedDown);
         if (!reason.isEmpty()) {
             tree.error = refusal(path, reason);

@@ -37,17 +37,11 @@ QString instanceDirectory(QString *error)
     }
     const QString dir
         = QDir(temp).absoluteFilePath(QStringLiteral("corvane-updater-") + FileEdge::selfName());
-    if (FileEdge::makeOwnDirectory(dir, FileEdge::Access::Private))
+    const FileEdge::Claim claim = FileEdge::claimDirectory(dir, FileEdge::Access::Private);
+    if (claim.isDirectory && claim.refusal.isEmpty())
         return dir;
-    const DirectoryFacts own = FileEdge::factsOf(dir);
-    TrustVerdict verdict = FileEdge::verdictOn(own, Scope::Write);
-    if (verdict.trust == Trust::Loose && FileEdge::lockDown(dir, FileEdge::Access::Private))
-        verdict = FileEdge::verdictOn(FileEdge::factsOf(dir), Scope::Write);
-    if (own.isLink || !own.isDirectory)
-        verdict.reason = QStringLiteral("it is no directory of its own");
-    else if (verdict.trust == Trust::Own)
-        return dir;
-    *error = refusal(dir, verdict.reason);
+    *error = refusal(
+        dir, claim.isDirectory ? claim.refusal : QStringLiteral("it is no directory of its own"));
     return QString();
 }
 

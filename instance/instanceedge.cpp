@@ -8,7 +8,6 @@
 #if defined(Q_OS_WIN)
 #include <windows.h>
 // after windows.h, which they need
-#include <aclapi.h>
 #include <sddl.h>
 #else
 #include <sys/socket.h>
@@ -22,43 +21,11 @@ namespace InstanceEdge {
 
 namespace {
 
-QString sidText(PSID sid)
-{
-    wchar_t *text = nullptr;
-    if (!::ConvertSidToStringSidW(sid, &text))
-        return QString();
-    const QString result = QString::fromWCharArray(text);
-    ::LocalFree(text);
-    return result;
-}
-
-QByteArray tokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind)
-{
-    DWORD size = 0;
-    ::GetTokenInformation(token, kind, nullptr, 0, &size);
-    QByteArray buffer(int(size), '\0');
-    return size && ::GetTokenInformation(token, kind, buffer.data(), size, &size) ? buffer
-                                                                                  : QByteArray();
-}
-
 bool isTrustedToken(HANDLE token)
 {
-    const QByteArray user = tokenInformation(token, TokenUser);
-    const QString sid = user.isEmpty()
-        ? QString()
-        : sidText(reinterpret_cast<const TOKEN_USER *>(user.data())->User.Sid);
-    if (!sid.isEmpty() && (sid == FileEdge::selfName() || sid == QLatin1String("S-1-5-18")))
-        return true;
-    const QByteArray groups = tokenInformation(token, TokenGroups);
-    if (groups.isEmpty())
-        return false;
-    const auto *list = reinterpret_cast<const TOKEN_GROUPS *>(groups.data());
-    for (DWORD i = 0; i < list->GroupCount; ++i) {
-        if ((list->Groups[i].Attributes & SE_GROUP_ENABLED)
-            && sidText(list->Groups[i].Sid) == QLatin1String("S-1-5-32-544"))
-            return true;
-    }
-    return false;
+    const QString sid = FileEdge::tokenUser(token);
+    return (!sid.isEmpty() && (sid == FileEdge::selfName() || sid == QLatin1String("S-1-5-18")))
+        || FileEdge::tokenHasGroup(token, QStringLiteral("S-1-5-32-544"));
 }
 
 } // namespace

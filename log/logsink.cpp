@@ -116,7 +116,7 @@ QString archiveProblem(const QString &path)
 {
     const DirectoryFacts facts = FileEdge::factsOf(path);
     if (facts.isLink)
-        return QStringLiteral("it is a link or another reparse point");
+        return QLatin1String(FileEdge::linkRefusal);
     return !facts.isDirectory ? QString() : FileEdge::verdictOn(facts, Scope::Write).reason;
 }
 

@@ -216,8 +216,8 @@ bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath,
             settled();
         },
         [staged, settled](bool ok) {
-            if (!ok && staged->state() == DownloadJob::State::Pending)
-                staged->refuse(QStringLiteral("    ERROR: Cloud not store downloaded file."));
+            if (!ok)
+                staged->failToStore();
             staged->complete();
             settled();
         }});

@@ -12,6 +12,8 @@
 namespace {
 
 const char stagingPrefix[] = ".updater-";
+// The spelling stays: log readers match this line as it is.
+const char storeErrorLine[] = "    ERROR: Cloud not store downloaded file.";
 const char stagingSuffix[] = ".part";
 const qint64 chunkSize = 256 * 1024;
 // Without a known size, one line per this many bytes keeps the log readable.
@@ -79,9 +81,7 @@ void DownloadJob::expectLength(qint64 length)
             lengthLine("    ERROR: The download announces %lld bytes, but the manifest gives %lld.",
                 length, expectation_.size));
     else if (limit >= 0 && length > limit)
-        refuse(QStringLiteral("    ERROR: %1 is larger than the limit of %2 bytes.")
-                   .arg(QFileInfo(destPath_).fileName())
-                   .arg(limit));
+        refuse(tooLarge());
     else if (roomFor(length))
         room_ += length; // asked for, not yet written
 }
@@ -112,12 +112,9 @@ void DownloadJob::append(const char *data, qint64 size)
         return;
     const qint64 most = expectation_.size >= 0 ? expectation_.size : expectation_.limit;
     if (most >= 0 && written_ + size > most) {
-        refuse(expectation_.size >= 0
-                ? lengthLine(
-                    "    ERROR: The download ran past the %lld bytes the manifest gives.", most, 0)
-                : QStringLiteral("    ERROR: %1 is larger than the limit of %2 bytes.")
-                      .arg(QFileInfo(destPath_).fileName())
-                      .arg(most));
+        refuse(expectation_.size >= 0 ? lengthLine(
+                   "    ERROR: The download ran past the %lld bytes the manifest gives.", most, 0)
+                                      : tooLarge());
         return;
     }
     if (!roomFor(size))
@@ -137,6 +134,18 @@ void DownloadJob::append(const char *data, qint64 size)
         return;
     }
     discard();
+}
+
+void DownloadJob::failToStore()
+{
+    refuse(QLatin1String(storeErrorLine));
+}
+
+QString DownloadJob::tooLarge() const
+{
+    return QStringLiteral("    ERROR: %1 is larger than the limit of %2 bytes.")
+        .arg(QFileInfo(destPath_).fileName())
+        .arg(expectation_.limit);
 }
 
 void DownloadJob::refuse(const QString &line)
@@ -263,8 +272,7 @@ void DownloadJob::complete()
 
 void DownloadJob::reportStoreError()
 {
-    // The spelling stays: log readers match this line as it is.
-    qInfo("    ERROR: Cloud not store downloaded file.");
+    qInfo("%s", storeErrorLine);
 }
 
 void DownloadJob::removeLeftovers(const QString &stagingDir)

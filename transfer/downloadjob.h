@@ -57,6 +57,8 @@ public:
     void fail() { state_ = State::Failed; }
     // Fails with its own line, giving the staging file's space back at once.
     void refuse(const QString &line);
+    // The same with the line of every download that could not be stored.
+    void failToStore();
     // Renames the staged body into place; logs the outcome.
     void store();
 
@@ -68,6 +70,7 @@ public:
 
 private:
     bool roomFor(qint64 size);
+    QString tooLarge() const; // the line of a body past its limit
     void discard();
     bool verify();
 

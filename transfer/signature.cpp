@@ -110,15 +110,23 @@ SignatureCheck verifySignature(const QByteArray &signatureText, const QByteArray
     return check;
 }
 
-SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
-    const QString &packageName, const MinisignKey &key)
+SignatureVerdict readSignatureFile(const QString &path, QByteArray *text)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return SignatureCheck {SignatureVerdict::Missing, QString()};
-    const QByteArray text = file.read(maxSignatureSize + 1);
-    if (text.size() > maxSignatureSize)
-        return SignatureCheck {SignatureVerdict::Malformed, QString()};
+        return SignatureVerdict::Missing;
+    *text = file.read(maxSignatureSize + 1);
+    return text->size() > maxSignatureSize ? SignatureVerdict::Malformed
+                                           : SignatureVerdict::Verified;
+}
+
+SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
+    const QString &packageName, const MinisignKey &key)
+{
+    QByteArray text;
+    const SignatureVerdict read = readSignatureFile(path, &text);
+    if (read != SignatureVerdict::Verified)
+        return SignatureCheck {read, QString()};
     return verifySignature(text, blake2b512, packageName, key);
 }
 

@@ -8,7 +8,7 @@
 
 // minisign's formats and the decision whether a signature vouches for a
 // package. Pure: every input is a parameter, so a table can test it; only
-// verifySignatureFile reads a file, and then decides with verifySignature.
+// readSignatureFile reads a file, for the others to decide on.
 
 struct MinisignKey {
     QByteArray keyId; // 8 bytes, as stored
@@ -63,8 +63,12 @@ QString keyIdText(const QByteArray &keyId);
 SignatureCheck verifySignature(const QByteArray &signatureText, const QByteArray &blake2b512,
     const QString &packageName, const MinisignKey &key);
 
-// verifySignature on the file at `path`: missing when it cannot be read,
-// malformed when it is far longer than any signature.
+// Reads the signature file at `path` into `text`: Verified when it could be
+// read, Missing when it cannot be, Malformed when it is far longer than any
+// signature.
+SignatureVerdict readSignatureFile(const QString &path, QByteArray *text);
+
+// verifySignature on the file at `path`, as readSignatureFile reads it.
 SignatureCheck verifySignatureFile(const QString &path, const QByteArray &blake2b512,
     const QString &packageName, const MinisignKey &key);
 

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 void UpdaterApp::checkForUpdates()
 {
@@ -95,6 +94,5 @@ void UpdaterApp::clearAvailable()
     // permissions it was given.
     const QString path = localPath_ + QStringLiteral("/available");
     FileEdge::removeEntries(path);
-    if (!QFileInfo::exists(path))
-        FileEdge::makeOwnDirectory(path, FileEdge::Access::Shared);
+    FileEdge::makeOwnDirectory(path, FileEdge::Access::Shared); // when it was missing
 }

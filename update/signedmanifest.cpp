@@ -66,11 +66,12 @@ SignatureCheck verifyManifest(const QByteArray &manifest, const QByteArray &sign
 SignatureCheck verifyManifestFile(const QString &manifestPath, const QString &signaturePath,
     const QString &kind, const QDateTime &now, const MinisignKey &key)
 {
-    QFile file(manifestPath), signature(signaturePath);
-    if (!file.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly))
-        return SignatureCheck {SignatureVerdict::Missing, QString()};
-    const QByteArray text = signature.read(maxSignatureSize + 1);
-    if (text.size() > maxSignatureSize)
-        return SignatureCheck {SignatureVerdict::Malformed, QString()};
+    QFile file(manifestPath);
+    QByteArray text;
+    const SignatureVerdict read = file.open(QIODevice::ReadOnly)
+        ? readSignatureFile(signaturePath, &text)
+        : SignatureVerdict::Missing;
+    if (read != SignatureVerdict::Verified)
+        return SignatureCheck {read, QString()};
     return verifyManifest(file.readAll(), text, kind, now, key);
 }
