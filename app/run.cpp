@@ -2,7 +2,7 @@
 
 #include "app/commandline.h"
 #include "app/console.h"
-#include "app/localtree.h"
+#include "trust/localtree.h"
 
 #include <QDateTime>
 #include <QDir>

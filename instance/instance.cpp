@@ -1,6 +1,6 @@
 #include "app/updaterapp.h"
 
-#include "app/fileedge.h"
+#include "trust/fileedge.h"
 #include "instance/instanceedge.h"
 
 #include <QDir>

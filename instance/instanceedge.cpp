@@ -1,6 +1,6 @@
 #include "instance/instanceedge.h"
 
-#include "app/fileedge.h"
+#include "trust/fileedge.h"
 
 #include <QDir>
 #include <QStandardPaths>

@@ -1,6 +1,6 @@
 #include "log/logsink.h"
 
-#include "app/fileedge.h"
+#include "trust/fileedge.h"
 #include "app/updaterapp.h"
 
 #include <QDateTime>

@@ -1,7 +1,7 @@
 // The pure decisions, one table: which function, its inputs, what it must give.
 
 #include "app/commandline.h"
-#include "app/filetrust.h"
+#include "trust/filetrust.h"
 #include "app/updaterapp.h"
 #include "log/logsink.h"
 #include "support.h"

@@ -1,4 +1,4 @@
-#include "app/filetrust.h"
+#include "trust/filetrust.h"
 
 #include <QHash>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "app/localtree.h"
+#include "trust/localtree.h"
 
-#include "app/fileedge.h"
+#include "trust/fileedge.h"
 
 #include <QFileInfo>
 

@@ -1,7 +1,7 @@
 #ifndef FILEEDGE_H
 #define FILEEDGE_H
 
-#include "app/filetrust.h"
+#include "trust/filetrust.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "app/fileedge.h"
+#include "trust/fileedge.h"
 
 #include <QDir>
 #include <QFile>
