@@ -66,14 +66,14 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
         qInfo("Local path (%s) doesnt exist.", qUtf8Printable(commandLine.localPath()));
         return 0;
     }
-    const LocalTree tree = prepareLocalTree(localDir.absolutePath());
-    if (!tree.error.isEmpty()) {
-        if (tree.logTrusted)
-            setLocalPath(tree.updatesPath);
-        reportError(tree.error);
+    tree_ = std::make_unique<LocalTree>(prepareLocalTree(localDir.absolutePath()));
+    if (!tree_->error.isEmpty()) {
+        if (tree_->logTrusted)
+            setLocalPath(tree_->updatesPath);
+        reportError(tree_->error);
         return 0;
     }
-    setLocalPath(tree.updatesPath);
+    setLocalPath(tree_->updatesPath);
 
     const QString remote = commandLine.remotePath();
     QString scheme;
@@ -92,12 +92,11 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
     kind_ = commandLine.kind();
 
     writeBanner(localPath_, remotePath_);
-    for (const QString &warning : tree.warnings)
+    for (const QString &warning : tree_->warnings)
         qInfo("%s", qUtf8Printable(warning));
-    if (!instanceError_.isEmpty()) {
-        reportError(instanceError_);
-        return 0;
-    }
+    // Not a reason to skip the check: only --shutdown cannot reach this run.
+    if (!channelError_.isEmpty())
+        reportError(channelError_);
     QMetaObject::invokeMethod(this, "checkForUpdates", Qt::QueuedConnection);
     return exec();
 }

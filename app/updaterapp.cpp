@@ -2,6 +2,7 @@
 
 #include "log/logsink.h"
 #include "transfer/proxy.h"
+#include "trust/localtree.h"
 
 #include <QLockFile>
 #include <QNetworkReply>

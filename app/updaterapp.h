@@ -11,13 +11,16 @@
 #include <QUrl>
 
 #include "transfer/signature.h"
+#include "trust/fileedge.h"
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 class CommandLine;
 class DownloadJob;
 struct Expectation;
+struct LocalTree;
 class QLocalServer;
 class QLocalSocket;
 class QLockFile;
@@ -103,6 +106,9 @@ private:
     QString kind_; // the --appKind in use, which a signed manifest must name
     QString serverName_; // of the control channel
     QString instanceError_; // why this process can neither work nor be told to stop
+    QString channelError_; // why this run cannot be told to stop
+    std::vector<FileEdge::Directory> instanceHeld_; // where the lock lives, held for the run
+    std::unique_ptr<LocalTree> tree_; // the local path and the updater's tree, held likewise
     bool stopping_ = false; // a shutdown message came: no further step of the check
 };
 

@@ -3,6 +3,7 @@
 #include "trust/fileedge.h"
 
 #include <QDir>
+#include <QLocalSocket>
 #include <QStandardPaths>
 
 #if defined(Q_OS_WIN)
@@ -41,6 +42,31 @@ QString temporaryDirectory()
     if (length == 0 || length > MAX_PATH)
         return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
     return QDir::fromNativeSeparators(QString::fromWCharArray(buffer, int(length)));
+}
+
+Runtime runtimeDirectory()
+{
+    return Runtime();
+}
+
+bool connectTo(QLocalSocket &socket, const QString &name, int waitMs, QString *error)
+{
+    const QString pipe = QStringLiteral("\\\\.\\pipe\\") + name;
+    const auto path = reinterpret_cast<const wchar_t *>(pipe.utf16());
+    const auto open = [path] {
+        return ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    };
+    HANDLE handle = open();
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_PIPE_BUSY
+        && ::WaitNamedPipeW(path, DWORD(waitMs)))
+        handle = open();
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = QStringLiteral("the pipe cannot be opened (error %1)").arg(::GetLastError());
+        return false;
+    }
+    return socket.setSocketDescriptor(
+        reinterpret_cast<qintptr>(handle), QLocalSocket::ConnectedState, QIODevice::WriteOnly);
 }
 
 QString serverName(const QString &, const QString &id)
@@ -95,6 +121,22 @@ bool peerIsTrusted(qintptr descriptor)
 QString temporaryDirectory()
 {
     return QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+}
+
+Runtime runtimeDirectory()
+{
+    // Root's own, never a name in /tmp that another account could take first.
+    if (::geteuid() == 0)
+        return {QStringLiteral("/run"), QStringLiteral("corvane-updater"), true};
+    return {qEnvironmentVariable("XDG_RUNTIME_DIR"), QString(), false};
+}
+
+bool connectTo(QLocalSocket &socket, const QString &name, int waitMs, QString *error)
+{
+    socket.connectToServer(name, QIODevice::WriteOnly);
+    const bool connected = socket.waitForConnected(waitMs);
+    *error = socket.errorString();
+    return connected;
 }
 
 QString serverName(const QString &dir, const QString &id)

@@ -4,12 +4,29 @@
 #include <QString>
 #include <QtGlobal>
 
+class QLocalSocket;
+
 // The platform calls of the lock and the control channel.
 namespace InstanceEdge {
 
 // The account's temporary directory. An elevated Windows process takes
 // GetTempPath2's, which is SystemTemp for SYSTEM, where the system has it.
 QString temporaryDirectory();
+
+// Where a temporary directory that others can change is not used: the
+// directory `name` to be made in `parent` (root's /run/corvane-updater), or
+// `parent` itself (an account's $XDG_RUNTIME_DIR); nothing elsewhere.
+struct Runtime {
+    QString parent;
+    QString name;
+    bool made = false;
+};
+Runtime runtimeDirectory();
+
+// Connects `socket` to the control channel `name`, for writing. On Windows
+// at identification level: a server that squats the name learns who sent
+// it, and cannot act as that account.
+bool connectTo(QLocalSocket &socket, const QString &name, int waitMs, QString *error);
 
 // The name the control channel listens on for locks in `dir`: a socket in
 // that directory, or on Windows a pipe, whose names are machine-wide.

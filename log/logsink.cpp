@@ -1,13 +1,15 @@
 #include "log/logsink.h"
 
-#include "trust/fileedge.h"
 #include "app/updaterapp.h"
+#include "trust/localtree.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+
+#include <algorithm>
 
 namespace {
 
@@ -41,6 +43,40 @@ const char *levelTag(QtMsgType type)
     }
 }
 
+// Control characters from outside (a manifest's values, a server's headers)
+// would write lines of their own, or steer a terminal: each line of the log
+// is the updater's own.
+QString escaped(const QString &message)
+{
+    const auto control = [](QChar c) {
+        const ushort u = c.unicode();
+        return u < 0x20 || u == 0x7f || (u >= 0x80 && u < 0xa0);
+    };
+    if (std::none_of(message.begin(), message.end(), control))
+        return message;
+    QString text;
+    for (const QChar c : message) {
+        if (!control(c))
+            text += c;
+        else if (c == QLatin1Char('\n'))
+            text += QLatin1String("\\n");
+        else if (c == QLatin1Char('\r'))
+            text += QLatin1String("\\r");
+        else if (c == QLatin1Char('\t'))
+            text += QLatin1String("\\t");
+        else
+            text += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return text;
+}
+
+// A log of this run's own: never reached through a link or another's file.
+bool openLog(QFile &file, const QString &path)
+{
+    const QIODevice::OpenMode mode = QIODevice::WriteOnly | QIODevice::Append;
+    return FileEdge::openOwnFile(file, path, mode) || FileEdge::createFile(file, path, mode);
+}
+
 } // namespace
 
 void LogSink::attach(UpdaterApp *app)
@@ -60,7 +96,7 @@ QByteArray LogSink::formatLine(QtMsgType type, const QString &timeStamp, const Q
 {
     QByteArray line = QStringLiteral("<%1>  ").arg(timeStamp).toLatin1();
     line += levelTag(type);
-    line += message.toLatin1();
+    line += escaped(message).toLatin1();
     line += '\n';
     return line;
 }
@@ -79,8 +115,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         if (liveApp && QCoreApplication::instance() == liveApp) {
             const QString path = liveApp->logFilePath();
             if (!path.isEmpty()) {
-                QFile file(path);
-                if (file.open(QIODevice::Append))
+                QFile file;
+                if (openLog(file, path))
                     file.write(line);
             }
         }
@@ -103,44 +139,63 @@ void UpdaterApp::setLocalPath(const QString &path)
     const QString log = localPath_ + QStringLiteral("/updater.log");
     if (log != logPath_) {
         logPath_ = log;
-        if (QFile::exists(logPath_))
-            QFile::remove(logPath_);
+        // Whatever lies there goes, a dangling link included.
+        FileEdge::removeFile(logPath_);
     }
     qInstallMessageHandler(messageHandler);
 }
 
 namespace {
 
-// Why backup/ or backup/logs must not take the log's copies, or nothing.
-QString archiveProblem(const QString &path)
+// Whether backup/ or backup/logs, found at `path`, may take the log's copies;
+// a missing one takes none, silently.
+bool archivable(const FileEdge::Entry &entry, const QString &path)
 {
-    const DirectoryFacts facts = FileEdge::factsOf(path);
-    if (facts.isLink)
-        return QLatin1String(FileEdge::linkRefusal);
-    return !facts.isDirectory ? QString() : FileEdge::verdictOn(facts, Scope::Write).reason;
+    if (!entry.facts.exists)
+        return false;
+    QString problem = QLatin1String(linkRefusal);
+    if (!entry.facts.isLink && !entry.dir.isOpen()) {
+        problem = QStringLiteral("it is not a directory");
+    } else if (!entry.facts.isLink) {
+        const TrustVerdict verdict = FileEdge::verdictOn(entry.facts, Scope::Write);
+        if (verdict.trust == Trust::Own)
+            return true;
+        problem = verdict.reason();
+    }
+    qInfo(
+        "WARNING: Not archiving the log in %s: %s.", qUtf8Printable(path), qUtf8Printable(problem));
+    return false;
+}
+
+void writeCopy(const FileEdge::Directory &dir, const QString &name, const QByteArray &content)
+{
+    QFile copy;
+    if (FileEdge::createFile(copy, dir, name, QIODevice::WriteOnly))
+        copy.write(content);
 }
 
 } // namespace
 
 void UpdaterApp::archiveLog()
 {
-    if (logPath_.isEmpty() || !QFile::exists(logPath_))
+    QFile log;
+    if (logPath_.isEmpty() || !tree_ || !FileEdge::openOwnFile(log, logPath_, QIODevice::ReadOnly))
         return;
-    // Another account's directory, or a link, would take root's copies anywhere.
-    for (const QString &name : {QStringLiteral("/backup"), QStringLiteral("/backup/logs")}) {
-        const QString path = QDir::cleanPath(localPath_ + QStringLiteral("/..") + name);
-        const QString problem = archiveProblem(path);
-        if (!problem.isEmpty()) {
-            qInfo("WARNING: Not archiving the log in %s: %s.", qUtf8Printable(path),
-                qUtf8Printable(problem));
-            return;
-        }
-    }
+    // Another account's directory, or a link, would take root's copies
+    // anywhere: both are checked, then written through as they are held.
+    const QString backupPath = QDir::cleanPath(localPath_ + QStringLiteral("/../backup"));
+    const FileEdge::Entry backup = FileEdge::openEntry(tree_->local.dir, QStringLiteral("backup"));
+    if (!archivable(backup, backupPath))
+        return;
+    const FileEdge::Entry logs = FileEdge::openEntry(backup.dir, QStringLiteral("logs"));
+    if (!archivable(logs, backupPath + QStringLiteral("/logs")))
+        return;
+    const QByteArray content = log.readAll();
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-hhmmss"));
-    const QString dir = localPath_ + QStringLiteral("/../backup/logs/");
-    QFile::copy(logPath_, dir + QStringLiteral("updater-%1.log").arg(stamp));
-    const QString last = dir + QStringLiteral("last-updater.log");
-    if (QFile::exists(last))
-        QFile::remove(last);
-    QFile::copy(logPath_, last);
+    // A dated copy of that name already there stays; the latest is replaced in one step.
+    writeCopy(logs.dir, QStringLiteral("updater-%1.log").arg(stamp), content);
+    const QString next = QStringLiteral(".last-updater.log.new");
+    FileEdge::removeFile(logs.dir, next);
+    writeCopy(logs.dir, next, content);
+    FileEdge::renameFile(logs.dir, next, QStringLiteral("last-updater.log"));
 }

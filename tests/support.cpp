@@ -248,9 +248,15 @@ bool SquidProxy::start()
         "/usr/sbin/squid"_s, {"-N"_s, "-f"_s, dir + "/server.conf"_s});
 }
 
-void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut)
+void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut, Then then)
 {
-    script_.insert(path, qMakePair(raw, cut));
+    script_.insert(path, {raw, cut, then});
+}
+
+void FakeServer::dropAll()
+{
+    for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+        socket->abort();
 }
 
 void FakeServer::incomingConnection(qintptr descriptor)
@@ -264,12 +270,15 @@ void FakeServer::incomingConnection(qintptr descriptor)
         if (!head.contains("\r\n\r\n"))
             return;
         requests << QString::fromLatin1(head);
-        const QByteArray path = head.split(' ').value(1);
-        const auto answer = script_.value(path,
-            qMakePair(QByteArray("HTTP/1.1 404 Not Found\r\n"
-                                 "Content-Length: 0\r\n\r\n"),
-                -1));
-        socket->write(answer.second < 0 ? answer.first : answer.first.left(answer.second));
-        socket->disconnectFromHost(); // after what was written has gone out
+        const Answer answer = script_.value(head.split(' ').value(1),
+            {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", -1, Then::Close});
+        socket->write(answer.cut < 0 ? answer.raw : answer.raw.left(answer.cut));
+        if (answer.then == Then::Repeat) // as fast as it is read, never faster
+            connect(socket, &QTcpSocket::bytesWritten, socket, [socket, answer] {
+                if (socket->bytesToWrite() < 65536)
+                    socket->write(answer.raw.right(65536));
+            });
+        else if (answer.then == Then::Close)
+            socket->disconnectFromHost(); // after what was written has gone out
     });
 }

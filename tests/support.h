@@ -103,22 +103,31 @@ public:
 };
 
 // Answers each request with the raw bytes scripted for its path (404 for
-// others), cut off after `cut` bytes when given, then closes the connection.
+// others), cut off after `cut` bytes when given; then closes the connection,
+// holds it open, or repeats the last 64 KiB of them for as long as it is read.
 class FakeServer : public QTcpServer {
 public:
+    enum class Then { Close, Hold, Repeat };
     FakeServer() { listen(QHostAddress::LocalHost); }
     QString url(const QString &path) const
     {
         return "http://127.0.0.1:%1"_s.arg(serverPort()) + path;
     }
-    void script(const QByteArray &path, const QByteArray &raw, int cut = -1);
+    void script(
+        const QByteArray &path, const QByteArray &raw, int cut = -1, Then then = Then::Close);
+    void dropAll(); // ends every connection now
     QStringList requests; // each request's head, as received
 
 protected:
     void incomingConnection(qintptr descriptor) override;
 
 private:
-    QHash<QByteArray, QPair<QByteArray, int>> script_;
+    struct Answer {
+        QByteArray raw;
+        int cut = -1;
+        Then then = Then::Close;
+    };
+    QHash<QByteArray, Answer> script_;
 };
 
 // A test case class with a private nginx serving <base>/www, started once.

@@ -1,11 +1,11 @@
 // The pure decisions, one table: which function, its inputs, what it must give.
 
 #include "app/commandline.h"
-#include "trust/filetrust.h"
 #include "app/updaterapp.h"
 #include "log/logsink.h"
 #include "support.h"
 #include "transfer/downloadjob.h"
+#include "trust/filetrust.h"
 #include "update/manifest.h"
 #include "update/version.h"
 
@@ -53,7 +53,7 @@ QString trust(const QByteArray &facts, Scope scope)
     const TrustVerdict verdict = unix.size() == 2
         ? unixTrust(unix[0].toUInt(), unix[1].toUInt(nullptr, 8), 1000, scope)
         : windowsTrust(QString::fromLatin1(facts), "S-1-5-21-9-1001"_s, scope);
-    return "%1 %2"_s.arg(int(verdict.trust)).arg(verdict.reason);
+    return "%1 %2"_s.arg(int(verdict.trust)).arg(verdict.reason());
 }
 
 QString evaluated(const QByteArray &content, int generation)
@@ -198,6 +198,12 @@ private slots:
             "80-"
             "956008885-3418522649-1831038044-1853292631-2271478464)",
             "write", own);
+        // Rights it cannot decode count as every right: the reader fails closed.
+        const QByteArray every = "1 other accounts can change what it holds (";
+        decision("unknown code", "trust", "O:SYD:(A;;ZZ;;;BU)", "replace", every + "BU: 0xd0040)");
+        decision("registry code", "trust", "O:SYD:(A;;KA;;;BU)", "replace", every + "BU: 0xd0000)");
+        decision("unreadable DACL", "trust", "O:SYD:(A;;FA;;", "write",
+            every + "a DACL that cannot be read)");
         decision("reserve, small volume", "reserve", "262144", none, "13107");
         decision("reserve, large volume", "reserve", "1099511627776", none, "1073741824");
         decision("size", "size", "{\"size\": 44}", none, "44");
@@ -211,6 +217,9 @@ private slots:
         decision("localhost", "remote", "file://localhost/srv/m", none, "0 file:///srv/m");
         decision("own line", "log", "hello", QByteArray::number(QtInfoMsg), stamp + "hello\n");
         decision("Qt warning", "log", "w", QByteArray::number(QtWarningMsg), stamp + "[warn] w\n");
+        decision("control characters", "log", "v\n<01-01-2020 00:00:00:000>  x\x1b[2J\x7f",
+            QByteArray::number(QtInfoMsg),
+            stamp + "v\\n<01-01-2020 00:00:00:000>  x\\x1b[2J\\x7f\n");
         decision("not Latin-1", "log", "é\u0436", QByteArray::number(QtCriticalMsg),
             stamp + "[critical] é?\n");
     }

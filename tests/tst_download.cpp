@@ -27,6 +27,8 @@ const char *noRoom
 const QByteArray verified = "    Verifying downloaded file ...|    SUCCESS: MD5 hash of downloaded "
                             "file is "
     + good + ", as expected.|    Finished downloading 2000 bytes.";
+// In the cut column: the server holds the connection open, or repeats its last bytes.
+const int hold = -2, repeat = -3;
 const QByteArray mismatch = "    Verifying downloaded file ...|    FAILURE: MD5 hash of downloaded "
                             "file was "
     + good + ", which is distinct from the expected " + upper + ".";
@@ -72,16 +74,16 @@ private slots:
     {
         QTest::addColumn<QByteArray>(
             "content"); // the response; for a file:// row the file (null: none)
-        QTest::addColumn<int>("cut"); // the server closes after this many bytes
+        QTest::addColumn<int>("cut"); // the server closes after this many bytes, or hold, repeat
         QTest::addColumn<QByteArray>("md5");
         QTest::addColumn<bool>("stored");
         QTest::addColumn<QByteArray>("lines");
-        QTest::addColumn<QByteArray>("expect"); // "size N", "limit N"
+        QTest::addColumn<QByteArray>("expect"); // "size N", "limit N", "header MS"
         const QByteArray notFound
             = "HTTP/1.1 404 Not Found\r\nConnection: close\r\nContent-Length: 2\r\n\r\nno";
         const QByteArray none;
         const QByteArray moved = "HTTP/1.1 302 Found\r\nConnection: close\r\nLocation: "
-                                 "/x\r\nContent-Length: 2\r\n\r\nno";
+                                 "/x\x1b[2J\r\nContent-Length: 2\r\n\r\nno";
         row("verified", ok, -1, good, true, verified, none);
         row("digest in capitals", ok, -1, upper, false, mismatch, none);
         row("error status with a body", notFound, -1, QByteArray(), false,
@@ -90,8 +92,8 @@ private slots:
             false, QByteArray("    ERROR: (401) *"), none);
         row("redirect not followed", moved, -1, good, false,
             QByteArray(
-                "    WARNING: Server answered 302 Found and pointed to /x; redirects are not "
-                "followed.|    Verifying downloaded file ...|    FAILURE: *"),
+                "    WARNING: Server answered 302 Found and pointed to /x\\x1b[2J; redirects are "
+                "not followed.|    Verifying downloaded file ...|    FAILURE: *"),
             none);
         row("closed half way", ok, 1000, QByteArray(), false, QByteArray("    ERROR: (2) *"), none);
         // Qt may take a cut-off chunked body as whole: only the digest keeps it out.
@@ -123,6 +125,14 @@ private slots:
         row("no room, announced", unannounced.chopped(2) + bigLength + "\r\n" + big, 100000, none,
             false, QByteArray(noRoom), none);
         row("no room", unannounced + big, -1, none, false, QByteArray(noRoom), none);
+        // Qt keeps a header whole until it ends: neither its time nor its size is the server's.
+        row("header never ends", QByteArray("HTTP/1.1 200 OK\r\nX: a"), hold, none, false,
+            QByteArray("    ERROR: The server sent no complete response header within 0.5 "
+                       "seconds."),
+            QByteArray("header 500"));
+        row("endless header", "HTTP/1.1 200 OK\r\nX: " + QByteArray(65536, 'a'), repeat, none,
+            false, QByteArray("    ERROR: The server's response header did not end within 16 MiB."),
+            none);
     }
     void engine()
     {
@@ -140,7 +150,9 @@ private slots:
         const QUrl url = file ? QUrl::fromLocalFile(tmp_.filePath(name))
                               : QUrl(server_->url(QLatin1Char('/') + name));
         QVERIFY(!file || content.isNull() || writeFile(url.toLocalFile(), content));
-        server_->script(url.path().toLatin1(), content, cut);
+        server_->script(url.path().toLatin1(), content, cut,
+            cut == hold ? FakeServer::Then::Hold
+                        : (cut == repeat ? FakeServer::Then::Repeat : FakeServer::Then::Close));
         server_->requests.clear();
         const QString dest = updates() + "/available/"_s + name;
         rlimit limit {}; // a write past a file size limit fails as on a full disk
@@ -149,10 +161,21 @@ private slots:
         setrlimit(RLIMIT_FSIZE, &small);
         Expectation expectation;
         expectation.md5 = QString::fromLatin1(md5);
-        if (!expect.isEmpty())
+        if (expect.startsWith("header"))
+            expectation.limits.headerMs = expect.mid(7).toInt();
+        else if (!expect.isEmpty())
             (expect.startsWith("size") ? expectation.size : expectation.limit)
                 = expect.mid(5).toLongLong();
+        // However long a header runs, the process grows by a bounded amount.
+        const qint64 before = residentBytes();
+        qint64 peak = before;
+        QTimer sample;
+        connect(&sample, &QTimer::timeout, [&peak] { peak = qMax(peak, residentBytes()); });
+        sample.start(20);
         const bool result = app_->download(url, dest, expectation);
+        sample.stop();
+        server_->dropAll(); // also what Qt's network thread still reads
+        QVERIFY2(peak - before < (qint64(48) << 20), qPrintable(QString::number(peak - before)));
         setrlimit(RLIMIT_FSIZE, &limit);
         // A body that cannot be stored gives its space back at once, not with its reply.
         if (small.rlim_cur == 1000)

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QLocalSocket>
+#include <QLockFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,12 +18,22 @@ class Instance : public NginxTest {
     // Starts an updater on a rate-limited copy of a repository (/slow/: 3 s for the
     // package; /stall/: minutes, so that a run to be stopped never ends first, however
     // loaded the machine) and returns once the package is arriving; its log is
-    // <local>/updates/updater.log.
-    void startSlowRun(QProcess &primary, const QString &name, const QString &where = "slow"_s)
+    // <local>/updates/updater.log. With `late`, under strace where it can, the updater
+    // takes a second to let go of its lock.
+    void startSlowRun(
+        QProcess &primary, const QString &name, const QString &where = "slow"_s, bool late = false)
     {
         publishPackage(path("www/%1/%2/pc"_s.arg(where, name)));
         QDir().mkpath(path(name));
-        prepareUpdater(primary, arguments(name, '/'_L1 + where + '/'_L1), path(name + "-tmp"_s));
+        const QString lock = path(name + "-tmp/OrbApplicationUpdater-lock"_s);
+        const bool slow
+            = late && !underWine() && !QProcess::execute("strace"_s, {"-o/dev/null"_s, "true"_s});
+        prepareUpdater(primary,
+            QStringList {"--seccomp-bpf"_s, "-qqfo/dev/null"_s, "-EASAN_OPTIONS=detect_leaks=0"_s,
+                "-P"_s, lock, "-eunlink"_s, "-einject=unlink:delay_enter=1s"_s, UPDATER_BINARY ""_s}
+                    .mid(slow ? 0 : 7)
+                + arguments(name, '/'_L1 + where + '/'_L1),
+            path(name + "-tmp"_s), slow ? "strace"_s : QStringLiteral(UPDATER_BINARY));
         primary.start();
         QTRY_VERIFY2_WITH_TIMEOUT(!logMessages(logOf(name)).filter(" / 307200 bytes"_s).isEmpty(),
             qPrintable("state %1, exit code %2, %3: %4"_s.arg(primary.state())
@@ -57,7 +68,7 @@ private slots:
         const QString name
             = QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression("\\W"_s));
         QProcess primary;
-        startSlowRun(primary, name, quits ? "stall"_s : "slow"_s);
+        startSlowRun(primary, name, quits ? "stall"_s : "slow"_s, option == "--shutdown"_s);
         // What lies in available when the shutdown comes goes with it.
         writeFile(path(name + "/updates/available/dropped"_s), "d");
         if (message.isEmpty()) { // its own local path, so that only the lock keeps it out
@@ -70,6 +81,9 @@ private slots:
                 qPrintable(
                     QString::fromLocal8Bit(second.err) + logMessages(logOf(name)).join('\n'_L1)));
             QVERIFY(!QFile::exists(path(name + "-second/updates"_s)));
+            // --shutdown returns once the running updater has let go of the lock, a second late.
+            QLockFile lock(path(name + "-tmp/OrbApplicationUpdater-lock"_s));
+            QVERIFY(underWine() || option != "--shutdown"_s || lock.tryLock(0));
         } else {
             qputenv("TMPDIR", path(name + "-tmp"_s).toLocal8Bit());
             QLocalSocket socket;

@@ -216,7 +216,8 @@ private slots:
         row("flushed, file", go("{file}"), "", STRACE "trace=/rename|sync", 0, stores, pkg);
         row("flush fails", go("{file}"), "", STRACE "trace=fdatasync -einject=fdatasync:error=EIO",
             0, NOT_STORED, "");
-        row("updates is a file", go("{http}"), "", "updates-file", 0, "", "");
+        row("updates is a file", go("{http}"), "", "updates-file", 0,
+            "ERROR: Refusing to work in {local}/updates: it is not a directory.", "");
         row("no arguments", "", "", "", 2, "Local path for updater not set.", "");
         row("no remote path", "--localPath {local}", "", "", 2, "Remote path for updater not set.",
             "");
@@ -337,6 +338,16 @@ private slots:
         row("local path writable", "chmod 777 $L", "",
             "ERROR: Refusing to work in {local}: other accounts can change what it holds (*",
             "! test -e $L/updates");
+        // Others may add entries neither to the local path nor, but their own, above it.
+        row("local path sticky", "chmod 1777 $L", "",
+            "ERROR: Refusing to work in {local}: other accounts can change what it holds (*",
+            "! test -e $L/updates");
+        row("parent writable", "mkdir -m 777 $L-p && mv $L $L-p/l && ln -s $L-p/l $L", "",
+            "ERROR: Refusing to work in {local}: other accounts can change what {local}-p holds (*",
+            "! test -e $L-p/l/updates");
+        row("link of another", "mv $L $L-r && ln -s $L-r $L && chown -h nobody $L", "",
+            "ERROR: Refusing to work in {local}: it is a link that another account owns.",
+            "! test -e $L-r/updates");
         row("local path of another", "chown nobody $L", "",
             "ERROR: Refusing to work in {local}: it belongs to another account (*",
             "! test -e $L/updates");
@@ -373,20 +384,41 @@ private slots:
             "rmdir $L/backup/logs && mkdir $L-v && ln -s $L-v $L/backup/logs", "",
             done + "|WARNING: Not archiving the log in {local}/backup/logs: it is a link*"_s,
             dir + '"'_L1);
+        row("log a dangling link",
+            "mkdir -p $L-v $L/updates && chmod 777 $L/updates && $N ln -s $L-v/log "
+            "$L/updates/updater.log",
+            "",
+            "WARNING: Locked down {local}/updates: other accounts can change what it holds (mode "
+            "0777).|WARNING: Removed from {local}/updates what other accounts could have placed "
+            "there: updater.log.|"_s
+                + done,
+            "! test -e $L-v/log && test -f $L/updates/updater.log -a ! -L $L/updates/updater.log");
+        row("backup is a file", "rm -r $L/backup && touch $L/backup", "",
+            done + "|WARNING: Not archiving the log in {local}/backup: it is not a directory."_s,
+            "test -f $L/backup");
+        // Root never copies, for others to read, what they could not read themselves.
+        row("repository of another",
+            "chown -R nobody $W/.. && rm $W/updates.json && echo secret >$L-s && chmod 600 $L-s && "
+            "$N ln -s $L-s $W/updates.json",
+            "--localPath {local} --remotePath {file}",
+            "    ERROR: Refusing to read {www}/pc/updates.json: {www} belongs to another account "
+            "(*|Could not open updates.json for reading",
+            "! grep -q secret $L/updates/updates.json");
         row("archive of another", "chown nobody $L/backup/logs", "",
             done + "|WARNING: Not archiving the log in {local}/backup/logs: it belongs to *"_s,
             "test -z \"$(ls $L/backup/logs)\"");
         const QString holdLock = "flock -n $T/OrbApplicationUpdater-lock sh -c \"touch $T/held; "
                                  "sleep 20\" &\nuntil test -e $T/held; do :; done"_s;
+        // In a shared temporary directory, root keeps them in a directory of its own elsewhere.
         row("lock held in a shared tmp", "chmod 1777 $T && $N "_s + holdLock, "", done,
-            "test \"$(stat -c %U%a $T/corvane-updater-0)\" = root700");
-        row("private tmp taken", "chmod 1777 $T && $N mkdir $T/corvane-updater-0", "",
-            "ERROR: Refusing to keep the lock in {tmp}/corvane-updater-0: it belongs to another "
-            "account (uid 65534).",
-            "! test -e $L/updates");
-        // Whoever answers on the channel must be this account, or root.
+            "test \"$(stat -c %U%a /run/corvane-updater)\" = root700 -a ! -e $T/corvane-updater-0");
+        row("private tmp taken", "chmod 1777 $T && $N mkdir $T/corvane-updater-0", "", done,
+            "test -s $L/updates/available/mirelle-2.2.0.pkg");
+        // A control channel that cannot be had costs --shutdown, never the check.
         row("no channel", "export TMPDIR=$T/$(printf %0100d 0) && mkdir $TMPDIR", "",
-            "ERROR: Cannot listen on the control channel *", "! test -e $L/updates/updates.json");
+            "ERROR: Cannot listen on the control channel *|"_s + done,
+            "test -s $L/updates/available/mirelle-2.2.0.pkg");
+        // Whoever answers on the channel must be this account, or root.
         row("channel of another",
             "mkdir $L-v && chown nobody $L-v && ($N /usr/bin/python3 -c 'import socket,sys; "
             "s=socket.socket(socket.AF_UNIX); s.bind(sys.argv[1]); s.listen(); s.settimeout(20); "
@@ -406,7 +438,9 @@ private slots:
         const QString tag = QString::fromLatin1(QTest::currentDataTag()).replace(' '_L1, '-'_L1);
         static const QStringList windows = {"local-path-writable"_s, "local-path-of-another"_s,
             "updates-of-another"_s, "updates-is-a-link"_s, "available-is-a-link"_s,
-            "package-is-a-link"_s, "archive-into-a-link"_s, "archive-of-another"_s};
+            "package-is-a-link"_s, "archive-into-a-link"_s, "archive-of-another"_s,
+            "local-path-sticky"_s, "parent-writable"_s, "backup-is-a-file"_s,
+            "repository-of-another"_s}; // Wine shows a Unix link by what it points to
         if (::geteuid() != 0 || (underWine() && !windows.contains(tag)))
             QSKIP("needs root, with nobody as the ordinary account; on Windows, Wine's rows");
         const QStringList command
@@ -424,6 +458,7 @@ private slots:
             : QString::fromLocal8Bit(result.err).split('\n'_L1);
         QVERIFY2(result.clean && result.exitCode == 0, result.err.constData());
         lines.replace("{local}"_s, hostPath(local_)).replace("{tmp}"_s, path(tag + "-tmp"_s));
+        lines.replace("{www}"_s, hostPath(path("www/"_s + tag)));
         QVERIFY2(
             containsInOrder(messages, lines.split('|'_L1)), qPrintable(messages.join('\n'_L1)));
         QCOMPARE(QProcess::execute("sh"_s, {"-c"_s, vars + after}), 0);

@@ -3,6 +3,7 @@
 #include "transfer/downloadjob.h"
 #include "transfer/filereader.h"
 #include "transfer/readlimit.h"
+#include "trust/trustedpath.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -108,6 +109,20 @@ bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const Expect
         job->holdForSignature();
 
     watchReply(reply, job);
+    // Ends the transfer with its line; the job and its reply go as usual.
+    auto *watch = new TransferWatch(
+        expectation.limits,
+        [this, job, reply](const QString &line) {
+            job->refuse(line);
+            abandonReply(reply, job);
+            downloadLoop_.exit(1);
+        },
+        job);
+    connect(reply, &QNetworkReply::metaDataChanged, watch, [watch] {
+        watch->headerEnded();
+        watch->moved();
+    });
+    connect(reply, &QNetworkReply::readyRead, watch, &TransferWatch::moved);
 
     if (job->state() == DownloadJob::State::Pending)
         downloadLoop_.exec();
@@ -195,13 +210,26 @@ void UpdaterApp::abandonReply(QNetworkReply *reply, DownloadJob *job)
 bool UpdaterApp::copyLocalFile(const QUrl &url, const QString &destPath,
     const Expectation &expectation, std::unique_ptr<DownloadJob> *held, QByteArray *body)
 {
+    // A repository that others can change could hand the updater a link to
+    // what they cannot read themselves, or a package of theirs: it is held to
+    // the local path's rule. A share's rights are its server's to keep.
+    const QString source = QFileInfo(url.toLocalFile()).absoluteFilePath();
+    if (url.host().isEmpty()) {
+        const TrustedPath path = openTrusted(source, Scope::Write, Last::File);
+        // A file that is not there fails as every file that cannot be read.
+        if (!path.ok() && !path.missing) {
+            qInfo("    ERROR: Refusing to read %s: %s.", qUtf8Printable(source),
+                qUtf8Printable(path.refusal));
+            return false;
+        }
+    }
     if (QFile::exists(destPath))
         QFile::remove(destPath);
     auto job = std::make_unique<DownloadJob>(stagingDirectory(destPath), destPath, expectation);
     if (held)
         job->holdForSignature();
     // Read off the event loop, which a share that stalls would block.
-    FileReader reader(url.toLocalFile());
+    FileReader reader(source);
     DownloadJob *const staged = job.get();
     const auto settled = [this, staged] {
         if (staged->state() != DownloadJob::State::Pending)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTemporaryFile>
 
+#include "transfer/watchdog.h"
+
 #include <memory>
 
 class SignatureHash;
@@ -17,6 +19,7 @@ struct Expectation {
     qint64 size = -1; // the exact size the manifest gives; -1: none
     qint64 limit = -1; // the most bytes taken (manifests, signatures); -1: none
     bool keep = false; // keep the body in memory too (small files only)
+    WatchLimits limits; // what no server can lift
 };
 
 // Free space a download leaves on its volume: the smaller of 1 GiB and 5 %.

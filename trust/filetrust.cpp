@@ -3,17 +3,21 @@
 #include <QHash>
 #include <QStringList>
 
+#include <optional>
+
 namespace {
 
 const uint rootUid = 0;
 const uint stickyBit = 01000;
 const uint othersWrite = 0022;
 
-// Access rights of a directory (winnt.h), as far as the decision needs them.
+// Access rights (winnt.h), as far as the decision needs them.
 const quint32 addFile = 0x2, addSubdirectory = 0x4, deleteChild = 0x40, deleteSelf = 0x10000,
               writeDac = 0x40000, writeOwner = 0x80000;
-const quint32 genericAll = 0x10000000, genericWrite = 0x40000000;
-const quint32 fileAllAccess = 0x1f01ff, fileGenericWrite = 0x120116;
+const quint32 genericAll = 0x10000000, genericExecute = 0x20000000, genericWrite = 0x40000000,
+              genericRead = 0x80000000;
+const quint32 fileAll = 0x1f01ff, fileRead = 0x120089, fileWrite = 0x120116, fileExecute = 0x1200a0;
+const quint32 everyRight = 0xffffffff;
 
 quint32 concerning(Scope scope)
 {
@@ -44,25 +48,42 @@ bool isTrustedSid(const QString &sid, const QString &selfSid)
     return trusted.contains(full) || full == fullSid(selfSid);
 }
 
-// Rights as hexadecimal or decimal digits, or as two-letter codes.
+// Every two-letter code of rights the system writes, with its mask: one it
+// may write that is missing here would otherwise count as no right at all.
+quint32 codeRights(const QString &code)
+{
+    static const QHash<QString, quint32> codes {{QStringLiteral("GA"), genericAll},
+        {QStringLiteral("GR"), genericRead}, {QStringLiteral("GW"), genericWrite},
+        {QStringLiteral("GX"), genericExecute}, {QStringLiteral("FA"), fileAll},
+        {QStringLiteral("FR"), fileRead}, {QStringLiteral("FW"), fileWrite},
+        {QStringLiteral("FX"), fileExecute}, {QStringLiteral("KA"), 0xf003f},
+        {QStringLiteral("KR"), 0x20019}, {QStringLiteral("KW"), 0x20006},
+        {QStringLiteral("KX"), 0x20019}, {QStringLiteral("RC"), 0x20000},
+        {QStringLiteral("SD"), deleteSelf}, {QStringLiteral("WD"), writeDac},
+        {QStringLiteral("WO"), writeOwner}, {QStringLiteral("CC"), 0x1},
+        {QStringLiteral("DC"), addFile}, {QStringLiteral("LC"), addSubdirectory},
+        {QStringLiteral("SW"), 0x8}, {QStringLiteral("RP"), 0x10}, {QStringLiteral("WP"), 0x20},
+        {QStringLiteral("DT"), deleteChild}, {QStringLiteral("LO"), 0x80},
+        {QStringLiteral("CR"), 0x100}};
+    return codes.value(code, everyRight);
+}
+
+// Rights as hexadecimal or decimal digits, or as two-letter codes; what
+// cannot be read counts as every right.
 quint32 rightsOf(const QString &text)
 {
     bool numeric = false;
     quint32 mask = text.toUInt(&numeric, 0);
     if (!numeric) {
-        static const QHash<QString, quint32> codes {{QStringLiteral("GA"), genericAll},
-            {QStringLiteral("GW"), genericWrite}, {QStringLiteral("FA"), fileAllAccess},
-            {QStringLiteral("FW"), fileGenericWrite}, {QStringLiteral("SD"), deleteSelf},
-            {QStringLiteral("WD"), writeDac}, {QStringLiteral("WO"), writeOwner},
-            {QStringLiteral("DC"), addFile}, {QStringLiteral("LC"), addSubdirectory},
-            {QStringLiteral("DT"), deleteChild}};
-        for (int i = 0; i + 1 < text.size(); i += 2)
-            mask |= codes.value(text.mid(i, 2));
+        if (text.size() % 2)
+            return everyRight;
+        for (int i = 0; i < text.size(); i += 2)
+            mask |= codeRights(text.mid(i, 2));
     }
-    if (mask & genericAll)
-        mask |= fileAllAccess;
-    if (mask & genericWrite)
-        mask |= fileGenericWrite;
+    const quint32 generic[][2] = {{genericAll, fileAll}, {genericWrite, fileWrite},
+        {genericRead, fileRead}, {genericExecute, fileExecute}};
+    for (const auto &pair : generic)
+        mask |= (mask & pair[0]) ? pair[1] : 0;
     return mask;
 }
 
@@ -88,13 +109,40 @@ QHash<QChar, QString> partsOf(const QString &sddl)
     return parts;
 }
 
-// The first allow entry that gives someone untrusted a concerning right on
-// the directory itself, as "SID: 0xMASK"; empty when there is none.
+// The entries of a DACL, each without its outer parentheses; a condition
+// may nest more of them. Nothing when the text does not parse.
+std::optional<QStringList> entriesOf(const QString &dacl)
+{
+    QStringList entries;
+    int depth = 0, start = 0;
+    for (int i = dacl.indexOf(QLatin1Char('(')); i >= 0 && i < dacl.size(); ++i) {
+        const QChar c = dacl.at(i);
+        if (c == QLatin1Char('(') && depth++ == 0)
+            start = i + 1;
+        else if (c == QLatin1Char(')') && --depth == 0)
+            entries << dacl.mid(start, i - start);
+        else if (depth <= 0)
+            return std::nullopt; // text between or after the entries
+    }
+    if (depth != 0)
+        return std::nullopt;
+    return entries;
+}
+
+// The first entry that gives someone untrusted a concerning right on the
+// entry itself, as "SID: 0xMASK"; empty when there is none. Only deny
+// entries are passed over: an entry of a kind not known here counts.
 QString untrustedGrant(const QString &dacl, const QString &selfSid, quint32 rights)
 {
-    for (const QString &ace : dacl.section(QLatin1Char('('), 1).split(QLatin1Char('('))) {
-        const QStringList fields = ace.section(QLatin1Char(')'), 0, 0).split(QLatin1Char(';'));
-        if (fields.size() < 6 || !fields[0].endsWith(QLatin1Char('A')))
+    const std::optional<QStringList> entries = entriesOf(dacl);
+    if (!entries)
+        return QStringLiteral("a DACL that cannot be read");
+    for (const QString &ace : *entries) {
+        const QStringList fields = ace.split(QLatin1Char(';'));
+        if (fields.size() < 6)
+            return QStringLiteral("an entry that cannot be read");
+        if (fields[0] == QLatin1String("D") || fields[0] == QLatin1String("OD")
+            || fields[0] == QLatin1String("XD"))
             continue;
         bool inheritOnly = false;
         for (int i = 0; i + 1 < fields[1].size(); i += 2)
@@ -111,18 +159,23 @@ QString untrustedGrant(const QString &dacl, const QString &selfSid, quint32 righ
     return QString();
 }
 
+TrustVerdict loose(const QString &detail)
+{
+    return {Trust::Loose,
+        QStringLiteral("other accounts can change what %1 holds (") + detail + QLatin1Char(')')};
+}
+
 } // namespace
 
 TrustVerdict unixTrust(uint ownerUid, uint mode, uint selfUid, Scope scope)
 {
     if (ownerUid != rootUid && ownerUid != selfUid)
-        return {
-            Trust::Foreign, QStringLiteral("it belongs to another account (uid %1)").arg(ownerUid)};
+        return {Trust::Foreign,
+            QStringLiteral("%1 belongs to another account (uid ") + QString::number(ownerUid)
+                + QLatin1Char(')')};
     const bool shielded = scope == Scope::Replace && (mode & stickyBit);
     if ((mode & othersWrite) && !shielded)
-        return {Trust::Loose,
-            QStringLiteral("other accounts can change what it holds (mode %1)")
-                .arg(mode & 07777, 4, 8, QLatin1Char('0'))};
+        return loose(QStringLiteral("mode %1").arg(mode & 07777, 4, 8, QLatin1Char('0')));
     return {Trust::Own, QString()};
 }
 
@@ -132,16 +185,34 @@ TrustVerdict windowsTrust(const QString &sddl, const QString &selfSid, Scope sco
     const QString owner = parts.value(QLatin1Char('O'));
     if (owner.isEmpty() || !isTrustedSid(owner, selfSid))
         return {Trust::Foreign,
-            QStringLiteral("it belongs to another account (%1)")
-                .arg(owner.isEmpty() ? QStringLiteral("unknown") : owner)};
+            QStringLiteral("%1 belongs to another account (")
+                + (owner.isEmpty() ? QStringLiteral("unknown") : owner) + QLatin1Char(')')};
     const QString dacl = parts.value(QLatin1Char('D'), QStringLiteral("NO_ACCESS_CONTROL"));
     if (dacl.startsWith(QLatin1String("NO_ACCESS_CONTROL")))
-        return {Trust::Loose, QStringLiteral("everyone can change what it holds (no DACL)")};
+        return {Trust::Loose, QStringLiteral("everyone can change what %1 holds (no DACL)")};
     const QString grant = untrustedGrant(dacl, selfSid, concerning(scope));
     if (!grant.isEmpty())
-        return {Trust::Loose,
-            QStringLiteral("other accounts can change what it holds (%1)").arg(grant)};
+        return loose(grant);
     return {Trust::Own, QString()};
+}
+
+bool trustedOwner(const DirectoryFacts &facts, const QString &self)
+{
+#if defined(Q_OS_WIN)
+    const QString owner = partsOf(facts.sddl).value(QLatin1Char('O'));
+    return !owner.isEmpty() && isTrustedSid(owner, self);
+#else
+    return facts.ownerUid == rootUid || QString::number(facts.ownerUid) == self;
+#endif
+}
+
+TrustVerdict trustOf(const DirectoryFacts &facts, const QString &self, Scope scope)
+{
+#if defined(Q_OS_WIN)
+    return windowsTrust(facts.sddl, self, scope);
+#else
+    return unixTrust(facts.ownerUid, facts.mode, self.toUInt(), scope);
+#endif
 }
 
 QString protectedDacl(const QString &selfSid, bool usersRead)

@@ -1,9 +1,5 @@
 #include "trust/localtree.h"
 
-#include "trust/fileedge.h"
-
-#include <QFileInfo>
-
 namespace {
 
 QString refusal(const QString &path, const QString &reason)
@@ -11,16 +7,24 @@ QString refusal(const QString &path, const QString &reason)
     return QStringLiteral("ERROR: Refusing to work in %1: %2.").arg(path, reason);
 }
 
-// Claims `path` as the updater's own; returns why it cannot be, or nothing.
-// `lockedDown` tells whether others could change it until now.
-QString claim(const QString &path, LocalTree &tree, bool *lockedDown)
+// Claims `name` in `parent` (known as `path`) as the updater's own, noting
+// in the tree what that took; false, with the tree's error, when it cannot be.
+bool claim(const FileEdge::Directory &parent, const QString &name, const QString &path,
+    LocalTree &tree, FileEdge::Directory *dir, bool *lockedDown = nullptr)
 {
-    const FileEdge::Claim own = FileEdge::claimDirectory(path, FileEdge::Access::Shared);
-    *lockedDown = !own.lockedDown.isEmpty();
-    if (*lockedDown)
+    Claim own = claimDirectory(parent, name, FileEdge::Access::Shared);
+    if (!own.lockedDown.isEmpty())
         tree.warnings << QStringLiteral("WARNING: Locked down %1: %2.").arg(path, own.lockedDown);
-    // Missing or a file: every later step that needs it fails on its own, as ever.
-    return own.refusal;
+    if (!own.removed.isEmpty())
+        tree.warnings << QStringLiteral("WARNING: Removed from %1 what other accounts could "
+                                        "have placed there: %2.")
+                             .arg(path, own.removed.join(QStringLiteral(", ")));
+    if (lockedDown)
+        *lockedDown = !own.lockedDown.isEmpty();
+    if (!own.refusal.isEmpty())
+        tree.error = refusal(path, own.refusal);
+    *dir = std::move(own.dir);
+    return own.refusal.isEmpty();
 }
 
 } // namespace
@@ -31,33 +35,28 @@ LocalTree prepareLocalTree(const QString &localPath)
     tree.updatesPath = localPath + QStringLiteral("/updates");
     // The application may keep its data in the local path: it is checked,
     // never changed.
-    const DirectoryFacts local = FileEdge::factsOf(QFileInfo(localPath).canonicalFilePath());
-    const TrustVerdict verdict = FileEdge::verdictOn(local, Scope::Replace);
-    if (verdict.trust != Trust::Own) {
-        tree.error = refusal(localPath, verdict.reason);
+    tree.local = openTrusted(localPath, Scope::Write);
+    if (!tree.local.ok()) {
+        tree.error = refusal(localPath, tree.local.refusal);
         return tree;
     }
-    bool lockedDown = false;
-    QString reason = claim(tree.updatesPath, tree, &lockedDown);
-    if (!reason.isEmpty()) {
-        tree.error = refusal(tree.updatesPath, reason);
+    if (!claim(tree.local.dir, QStringLiteral("updates"), tree.updatesPath, tree, &tree.updates))
         return tree;
-    }
     tree.logTrusted = true;
-    for (const QString &name : {QStringLiteral("/available"), QStringLiteral("/cache")}) {
-        const QString path = tree.updatesPath + name;
-        reason = claim(path, tree, &lockedDown);
-        if (!reason.isEmpty()) {
-            tree.error = refusal(path, reason);
-            return tree;
-        }
-        // What others could put there would pass for a verified package.
-        if (lockedDown && name == QLatin1String("/available")) {
-            FileEdge::removeEntries(path);
-            tree.warnings << QStringLiteral("WARNING: Removed everything in %1: other accounts "
-                                            "could have placed it there.")
-                                 .arg(path);
-        }
+    bool lockedDown = false;
+    const QString available = tree.updatesPath + QStringLiteral("/available");
+    if (!claim(tree.updates, QStringLiteral("available"), available, tree, &tree.available,
+            &lockedDown))
+        return tree;
+    // What others could put there would pass for a verified package.
+    if (lockedDown) {
+        FileEdge::removeEntries(tree.available);
+        tree.warnings << QStringLiteral("WARNING: Removed everything in %1: other accounts "
+                                        "could have placed it there.")
+                             .arg(available);
     }
+    FileEdge::Directory cache;
+    claim(tree.updates, QStringLiteral("cache"), tree.updatesPath + QStringLiteral("/cache"), tree,
+        &cache);
     return tree;
 }

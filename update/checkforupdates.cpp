@@ -1,7 +1,7 @@
 #include "app/updaterapp.h"
 
-#include "trust/fileedge.h"
 #include "transfer/downloadjob.h"
+#include "trust/localtree.h"
 #include "update/manifest.h"
 
 #include <QDir>
@@ -86,13 +86,9 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
 
 void UpdaterApp::clearAvailable()
 {
-    // Never act on a path composed from nothing: it would name /available.
-    if (localPath_.isEmpty())
-        return;
-    // Entries go one by one: a link or junction planted in available is
-    // removed itself, never what it points to. The directory stays, with the
-    // permissions it was given.
-    const QString path = localPath_ + QStringLiteral("/available");
-    FileEdge::removeEntries(path);
-    FileEdge::makeOwnDirectory(path, FileEdge::Access::Shared); // when it was missing
+    // Entries go one by one, through the directory claimed at the start: a
+    // link or junction planted in available is removed itself, never what it
+    // points to. The directory stays, with the permissions it was given.
+    if (tree_ && tree_->available.isOpen())
+        FileEdge::removeEntries(tree_->available);
 }

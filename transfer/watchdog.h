@@ -1,0 +1,42 @@
+#ifndef WATCHDOG_H
+#define WATCHDOG_H
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+// Limits on a transfer that no server can lift. Qt keeps a response header
+// whole until it ends, so it must end within `headerMs` of the request and
+// before the process has grown by `headerGrowth` bytes; and no transfer may
+// go silent for `stallMs`. Slow is never cut: only silence is.
+struct WatchLimits {
+    int headerMs = 30 * 1000;
+    qint64 headerGrowth = qint64(16) << 20;
+    int stallMs = 60 * 1000;
+};
+
+// Watches one transfer; calls `expired` once, with the line to log, when a
+// limit is passed.
+class TransferWatch : public QObject {
+public:
+    TransferWatch(const WatchLimits &limits, std::function<void(const QString &)> expired,
+        QObject *parent = nullptr);
+
+    void headerEnded(); // the response header arrived (or there is none)
+    void moved(); // bytes arrived: the stall clock starts again
+
+private:
+    void expire(const QString &line);
+
+    WatchLimits limits_;
+    std::function<void(const QString &)> expired_;
+    QTimer header_, memory_, stall_;
+    qint64 baseline_;
+};
+
+// The process's resident memory, in bytes; 0 when the system cannot tell.
+qint64 residentBytes();
+
+#endif // WATCHDOG_H
