@@ -20,6 +20,7 @@
 class CommandLine;
 class DownloadJob;
 struct Expectation;
+struct WatchLimits;
 struct LocalTree;
 class QLocalServer;
 class QLocalSocket;
@@ -74,15 +75,18 @@ private:
         const QString &name, const QString &destPath, const Expectation &expectation);
     // <name>.minisig into the updates directory, and its text; nothing when none came.
     std::optional<QByteArray> fetchSignature(const QString &name);
-    SignatureCheck checkSignature(const QString &name, DownloadJob &job);
     bool checkManifestSignature(const QByteArray &manifest);
 
     // download(); a job given `held` stops short of storing a verified body
     // and is handed over instead; `body` receives a kept body once stored.
     bool transfer(const QUrl &url, const QString &destPath, const Expectation &expectation,
         std::unique_ptr<DownloadJob> *held, QByteArray *body = nullptr);
-    bool copyLocalFile(const QUrl &url, const QString &destPath, const Expectation &expectation,
-        std::unique_ptr<DownloadJob> *held, QByteArray *body);
+    // One attempt at the body over the network, or from a file, into `job`.
+    void fetch(const QUrl &url, DownloadJob &job, const WatchLimits &limits);
+    void copyLocalFile(const QUrl &url, DownloadJob &job, const WatchLimits &limits);
+    bool isTrustedSource(const QUrl &url);
+    // Waits between two attempts; false when a shutdown message ended it.
+    bool pauseFor(int ms);
     // A small remote file (manifest, signature) stored at destPath, and its
     // bytes as they arrived; nothing when it failed or ran past `limit`.
     std::optional<QByteArray> fetchSmall(

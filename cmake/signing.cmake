@@ -8,6 +8,8 @@ set(UPDATER_MINISIGN_PUBKEY "" CACHE FILEPATH
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium>=1.0.14)
+# MD5 whose state a resumed download can keep.
+pkg_check_modules(NETTLE REQUIRED IMPORTED_TARGET nettle>=3.4)
 # The hash of a signed download runs on a thread of its own.
 find_package(Threads REQUIRED)
 

@@ -96,12 +96,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(primary.state(), QProcess::NotRunning, quits ? 10000 : 30000);
         QCOMPARE(primary.exitCode(), 0);
         const QStringList log = logMessages(logOf(name));
-        QCOMPARE(log.contains("    Finished downloading 307200 bytes."_s), !quits);
+        QVERIFY2(log.contains("    Finished downloading 307200 bytes."_s) == !quits, qPrintable(log.join(QLatin1Char(10))));
         // No step of the check after a shutdown.
         QVERIFY(!quits || log.last() == "Received LOCAL SOCKET message: shutdown"_s);
         QCOMPARE(entries(path(name + "/updates/available"_s)),
             quits ? QStringList() : QStringList({"dropped"_s, packageName}));
-        QCOMPARE(entries(path(name + "/updates"_s)).filter(".part"_s), QStringList());
+        // A stopped download keeps its part for the rest, beside available.
+        QCOMPARE(entries(path(name + "/updates"_s)).filter(".part"_s).size(), quits ? 1 : 0);
     }
 
     // A share that never answers (here a FIFO): --shutdown still ends the run with no

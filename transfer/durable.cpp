@@ -2,13 +2,14 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTemporaryFile>
+#include <QFile>
 
 #if defined(Q_OS_WIN)
 #include <io.h>
 #include <windows.h>
 #elif defined(Q_OS_UNIX)
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -108,30 +109,19 @@ bool flush(QFileDevice &file)
 #endif
 }
 
-bool moveIntoPlace(QTemporaryFile &file, const QString &to)
+bool moveIntoPlace(const QString &from, const QString &to)
 {
 #if defined(Q_OS_WIN)
-    // Qt keeps a temporary file's handle across close(), without delete
-    // sharing; only its own rename lets go. So the file first takes a second
-    // staging name with the same suffix, which a killed run's clean-up still
-    // finds, and is then moved into place written through.
-    QString released = file.fileName();
-    released.insert(released.lastIndexOf(QLatin1Char('.')), QStringLiteral("-flushed"));
-    if (!file.rename(released))
-        return false;
-    return ::MoveFileExW(nativePath(QDir::toNativeSeparators(released)),
+    return ::MoveFileExW(nativePath(QDir::toNativeSeparators(from)),
                nativePath(QDir::toNativeSeparators(to)),
                MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
         != 0;
+#elif defined(Q_OS_UNIX)
+    return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0
+        && syncDirectory(QFileInfo(to).absolutePath());
 #else
-    // Qt renames onto no existing file.
-    if (QFile::exists(to))
-        QFile::remove(to);
-#if defined(Q_OS_UNIX)
-    return file.rename(to) && syncDirectory(QFileInfo(to).absolutePath());
-#else
-    return file.rename(to);
-#endif
+    QFile::remove(to);
+    return QFile::rename(from, to);
 #endif
 }
 

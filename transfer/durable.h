@@ -5,7 +5,6 @@
 
 class QFileDevice;
 class QString;
-class QTemporaryFile;
 
 // Puts a staged package and then its name on stable storage, so that a power
 // cut never leaves a name in available over zero or stale bytes. Qt has no
@@ -24,9 +23,9 @@ void writeBehind(QFileDevice &file, qint64 before, qint64 after);
 // True once everything written to the open file is on stable storage.
 bool flush(QFileDevice &file);
 
-// Moves the flushed file to `to`, replacing it; true once the new name is
-// on stable storage too.
-bool moveIntoPlace(QTemporaryFile &file, const QString &to);
+// Moves the flushed, closed file `from` to `to`, replacing it; true once the
+// new name is on stable storage too.
+bool moveIntoPlace(const QString &from, const QString &to);
 
 // The bytes an unprivileged writer may still use on the volume of `dir`, and
 // the volume's size; false when the system cannot tell.

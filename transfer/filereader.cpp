@@ -47,10 +47,12 @@ struct FileReader::Channel {
 
 namespace {
 
-void readFile(const QString path, const std::shared_ptr<FileReader::Channel> channel)
+void readFile(
+    const QString path, qint64 offset, const std::shared_ptr<FileReader::Channel> channel)
 {
     QFile file(path);
-    const bool opened = file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    const bool opened = file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
+        && (offset == 0 || offset > file.size() || (!file.isSequential() && file.seek(offset)));
     {
         std::lock_guard<std::mutex> lock(channel->mutex);
         channel->size = opened && !file.isSequential() ? file.size() : -1;
@@ -78,8 +80,9 @@ void readFile(const QString path, const std::shared_ptr<FileReader::Channel> cha
 
 } // namespace
 
-FileReader::FileReader(const QString &path)
+FileReader::FileReader(const QString &path, qint64 offset)
     : path_(path)
+    , offset_(offset)
     , channel_(std::make_shared<Channel>())
 {
     channel_->receiver = this;
@@ -97,7 +100,7 @@ FileReader::~FileReader()
 void FileReader::start(Handlers handlers)
 {
     handlers_ = std::move(handlers);
-    std::thread(readFile, path_, channel_).detach();
+    std::thread(readFile, path_, offset_, channel_).detach();
 }
 
 void FileReader::customEvent(QEvent *event)

@@ -22,7 +22,8 @@ public:
         std::function<void(bool ok)> done; // false: could not be opened or read
     };
 
-    explicit FileReader(const QString &path);
+    // From `offset` on: what an earlier transfer kept; the size is the whole file's.
+    explicit FileReader(const QString &path, qint64 offset = 0);
     ~FileReader() override;
 
     // The handlers run on this object's thread, in that order, until done or destruction.
@@ -35,6 +36,7 @@ protected:
 
 private:
     QString path_;
+    qint64 offset_;
     Handlers handlers_;
     std::shared_ptr<Channel> channel_;
 };

@@ -84,3 +84,10 @@ QByteArray SignatureHash::result()
     finish();
     return hash_.result();
 }
+
+QByteArray SignatureHash::state()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this]() { return hashed_ == written_ || !worker_.joinable(); });
+    return hash_.state();
+}

@@ -25,6 +25,10 @@ public:
     void addData(const char *data, qint64 size);
     // The digest of everything added; once, at the end.
     QByteArray result();
+    // The hash state once everything added is hashed, and that state taken
+    // back before any data; see Blake2b512.
+    QByteArray state();
+    bool restore(const QByteArray &state) { return hash_.restore(state); }
 
 private:
     void hashQueued();

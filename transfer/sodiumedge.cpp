@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <cstring>
+
 namespace {
 
 const int digestSize = 64;
@@ -40,6 +42,19 @@ QByteArray Blake2b512::result()
     crypto_generichash_final(
         &state_->hash, reinterpret_cast<unsigned char *>(digest.data()), digestSize);
     return digest;
+}
+
+QByteArray Blake2b512::state() const
+{
+    return QByteArray(reinterpret_cast<const char *>(&state_->hash), sizeof(state_->hash));
+}
+
+bool Blake2b512::restore(const QByteArray &state)
+{
+    if (state.size() != int(sizeof(state_->hash)))
+        return false;
+    std::memcpy(&state_->hash, state.constData(), sizeof(state_->hash));
+    return true;
 }
 
 bool ed25519Verify(

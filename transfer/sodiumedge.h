@@ -19,6 +19,10 @@ public:
     void addData(const char *data, qint64 size);
     // The 64-byte digest of everything added; call once, at the end.
     QByteArray result();
+    // What has been hashed so far, to go on from in a later run of this
+    // same build; restore() takes it back, false when it is not one.
+    QByteArray state() const;
+    bool restore(const QByteArray &state);
 
 private:
     struct State;

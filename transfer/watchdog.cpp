@@ -16,8 +16,7 @@ const int memoryPollMs = 100;
 
 } // namespace
 
-TransferWatch::TransferWatch(
-    const WatchLimits &limits, std::function<void(const QString &)> expired, QObject *parent)
+TransferWatch::TransferWatch(const WatchLimits &limits, Expired expired, QObject *parent)
     : QObject(parent)
     , limits_(limits)
     , expired_(std::move(expired))
@@ -38,7 +37,8 @@ TransferWatch::TransferWatch(
     });
     connect(&stall_, &QTimer::timeout, this, [this] {
         expire(QStringLiteral("    ERROR: The transfer stalled: nothing arrived for %1 seconds.")
-                   .arg(limits_.stallMs / 1000.0));
+                   .arg(limits_.stallMs / 1000.0),
+            true);
     });
     header_.start(limits_.headerMs);
     if (baseline_ > 0)
@@ -58,12 +58,12 @@ void TransferWatch::moved()
         stall_.start(limits_.stallMs);
 }
 
-void TransferWatch::expire(const QString &line)
+void TransferWatch::expire(const QString &line, bool stalled)
 {
     headerEnded();
     stall_.stop();
     if (expired_)
-        std::exchange(expired_, nullptr)(line);
+        std::exchange(expired_, nullptr)(line, stalled);
 }
 
 qint64 residentBytes()

@@ -17,21 +17,21 @@ struct WatchLimits {
     int stallMs = 60 * 1000;
 };
 
-// Watches one transfer; calls `expired` once, with the line to log, when a
-// limit is passed.
+// Watches one transfer; calls `expired` once, with the line to log and
+// whether it was a stall, when a limit is passed.
 class TransferWatch : public QObject {
 public:
-    TransferWatch(const WatchLimits &limits, std::function<void(const QString &)> expired,
-        QObject *parent = nullptr);
+    using Expired = std::function<void(const QString &line, bool stalled)>;
+    TransferWatch(const WatchLimits &limits, Expired expired, QObject *parent = nullptr);
 
     void headerEnded(); // the response header arrived (or there is none)
     void moved(); // bytes arrived: the stall clock starts again
 
 private:
-    void expire(const QString &line);
+    void expire(const QString &line, bool stalled = false);
 
     WatchLimits limits_;
-    std::function<void(const QString &)> expired_;
+    Expired expired_;
     QTimer header_, memory_, stall_;
     qint64 baseline_;
 };

@@ -113,6 +113,8 @@ bool removeFile(const QString &path);
 bool removeFile(const Directory &dir, const QString &name);
 // Renames within `dir`, replacing what `to` names, never following it.
 bool renameFile(const Directory &dir, const QString &from, const QString &to);
+// The same by path, in directories that only trusted accounts can change.
+bool renameFile(const QString &from, const QString &to);
 
 } // namespace FileEdge
 

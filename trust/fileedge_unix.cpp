@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -281,6 +282,11 @@ bool renameFile(const Directory &dir, const QString &from, const QString &to)
     return ::renameat(int(dir.handle()), encoded(from).constData(), int(dir.handle()),
                encoded(to).constData())
         == 0;
+}
+
+bool renameFile(const QString &from, const QString &to)
+{
+    return ::rename(encoded(from).constData(), encoded(to).constData()) == 0;
 }
 
 } // namespace FileEdge

@@ -408,6 +408,11 @@ bool renameFile(const Directory &dir, const QString &from, const QString &to)
         != 0;
 }
 
+bool renameFile(const QString &from, const QString &to)
+{
+    return ::MoveFileExW(wide(native(from)), wide(native(to)), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
 } // namespace FileEdge
 
 #endif

@@ -1,6 +1,7 @@
 #include "app/updaterapp.h"
 
 #include "transfer/downloadjob.h"
+#include "transfer/partfile.h"
 #include "trust/localtree.h"
 #include "update/manifest.h"
 
@@ -24,8 +25,7 @@ void UpdaterApp::checkForUpdates()
 void UpdaterApp::fetchUpdatesJson()
 {
     const QString destination = localPath_ + QStringLiteral("/updates.json");
-    if (QFile::exists(destination))
-        QFile::remove(destination);
+    FileEdge::removeFile(destination); // a dangling link too
     // Unverified, so never flushed to disk: a copy lost to a power cut is
     // fetched again on the next run like every other. What is evaluated is
     // the bytes that arrived, never what lies on disk by then.
@@ -33,7 +33,7 @@ void UpdaterApp::fetchUpdatesJson()
         = fetchSmall(QStringLiteral("updates.json"), destination, maxManifestSize);
     // With a key, a manifest nobody signed for this kind is never read.
     if (!stopping_ && signingKey_ && manifest && !checkManifestSignature(*manifest)) {
-        QFile::remove(destination);
+        FileEdge::removeFile(destination);
         manifest.reset();
     }
     if (!stopping_)
@@ -44,7 +44,13 @@ void UpdaterApp::processUpdatesJson(const QByteArray *content)
 {
     const ManifestEvaluation evaluation
         = evaluateManifest(content, currentWindowsGeneration(), applicationVersion());
+    // A manifest that was read no longer offers what a kept part is of.
+    const bool read = evaluation.outcome != ManifestOutcome::Unreadable
+        && evaluation.outcome != ManifestOutcome::ParseError
+        && evaluation.outcome != ManifestOutcome::NoInformation;
     if (evaluation.outcome != ManifestOutcome::Download) {
+        if (read)
+            removeParts(localPath_);
         qInfo("%s", qUtf8Printable(evaluation.message));
     } else if (!downloadPackage(evaluation.manifest) && !stopping_) {
         qInfo("    Updates could not be downloaded properly. Deleting partially downloaded "
@@ -65,6 +71,7 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
     if (name.isEmpty())
         return true;
     if (!isSafePackageName(name)) {
+        removeParts(localPath_);
         qInfo("    ERROR: Refusing package name %s: it would be stored outside the available "
               "directory.",
             qUtf8Printable(name));
@@ -74,6 +81,7 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
     expectation.md5 = withMd5 ? manifest.value(QStringLiteral("md5")).toString() : QString();
     const std::optional<qint64> size = packageSizeOf(manifest.value(QStringLiteral("size")));
     if (!size) {
+        removeParts(localPath_);
         qInfo("    ERROR: The manifest gives no usable size for %s.", qUtf8Printable(name));
         return false;
     }
@@ -81,6 +89,7 @@ bool UpdaterApp::downloadNamedFile(const QJsonObject &manifest, const QString &k
     const QString destination = localPath_ + QStringLiteral("/available/") + name;
     if (withMd5 && signingKey_)
         return downloadSigned(name, destination, expectation);
+    removeParts(localPath_, partName(destination, expectation.md5, expectation.size, QByteArray()));
     return transfer(remoteUrl(name), destination, expectation, nullptr);
 }
 

@@ -1,6 +1,8 @@
 #include "app/updaterapp.h"
 
 #include "transfer/downloadjob.h"
+#include "transfer/partfile.h"
+#include "trust/fileedge.h"
 #include "update/signedmanifest.h"
 
 #include <QFile>
@@ -32,17 +34,33 @@ bool reported(const char *subject, const SignatureCheck &check)
 
 } // namespace
 
-// The package is staged and its MD5 checked first; the signature is fetched
-// only then, once the package's reply has left the download loop.
+// The signature first: a package nobody signed is never fetched, and a part
+// kept for the rest belongs to its signature too. The package is staged and
+// its MD5 checked, then the signature checked over all of it.
 bool UpdaterApp::downloadSigned(
     const QString &name, const QString &destPath, const Expectation &expectation)
 {
+    const std::optional<QByteArray> signature = fetchSignature(name);
+    if (stopping_)
+        return false;
+    Expectation signedBody = expectation;
+    signedBody.signature = signature.value_or(QByteArray());
     std::unique_ptr<DownloadJob> job;
-    if (!transfer(remoteUrl(name), destPath, expectation, &job) || !job)
+    if (!signature) {
+        qInfo("    Verifying signature of downloaded file ...");
+        return reported("downloaded file", SignatureCheck {SignatureVerdict::Missing, QString()});
+    }
+    removeParts(localPath_,
+        partName(destPath, expectation.md5, expectation.size, signedBody.signature));
+    if (!transfer(remoteUrl(name), destPath, signedBody, &job) || !job)
         return false;
-    const SignatureCheck check = checkSignature(name, *job);
-    if (stopping_ || !reported("downloaded file", check))
+    qInfo("    Verifying signature of downloaded file ...");
+    const SignatureCheck check
+        = verifySignature(*signature, job->signatureDigest(), name, *signingKey_);
+    if (!reported("downloaded file", check)) {
+        job->discard(); // never gone on from
         return false;
+    }
     job->store();
     return job->state() == DownloadJob::State::Stored;
 }
@@ -51,20 +69,8 @@ std::optional<QByteArray> UpdaterApp::fetchSignature(const QString &name)
 {
     // Beside the manifest copy: available/ holds packages only.
     const QString path = localPath_ + QLatin1Char('/') + name + QStringLiteral(".minisig");
-    if (QFile::exists(path))
-        QFile::remove(path);
+    FileEdge::removeFile(path); // a dangling link too
     return fetchSmall(name + QStringLiteral(".minisig"), path, maxSignatureSize);
-}
-
-SignatureCheck UpdaterApp::checkSignature(const QString &name, DownloadJob &job)
-{
-    const std::optional<QByteArray> signature = fetchSignature(name);
-    if (stopping_)
-        return SignatureCheck {SignatureVerdict::Missing, QString()};
-    qInfo("    Verifying signature of downloaded file ...");
-    if (!signature)
-        return SignatureCheck {SignatureVerdict::Missing, QString()};
-    return verifySignature(*signature, job.signatureDigest(), name, *signingKey_);
 }
 
 bool UpdaterApp::checkManifestSignature(const QByteArray &manifest)
