@@ -4,7 +4,7 @@
 # what the Windows cross builds and the x64 suite under Wine need.
 set -eu
 PACKAGES="cmake g++ make qtbase5-dev libqt5network5 qt6-base-dev libqt6network6 nginx-light \
-openssl curl time python3 clang libclang-rt-14-dev strace util-linux libsodium-dev pkg-config \
+openssl curl time python3 clang libclang-rt-14-dev strace util-linux libsodium-dev nettle-dev pkg-config \
 minisign squid ninja-build"
 if [ "${1:-}" = windows ]; then
     PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools \

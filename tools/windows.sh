@@ -6,14 +6,15 @@
 # Usage: tools/windows.sh [--x64|--x86] [BUILD_DIR [CMAKE_ARGS...]]
 #   both unless one is named; x64 in BUILD_DIR (default build-win), x86 in BUILD_DIR-x86
 # e.g.   tools/windows.sh build-win-keyed -DUPDATER_MINISIGN_PUBKEY=$PWD/corvane.pub
-# Qt and libsodium for Windows are built once from Debian's own source
-# packages, into UPDATER_WIN_CACHE (default ~/.cache/corvane-updater), under a
-# name made of their Debian versions; every later run reuses them.
+# Qt, libsodium and nettle for Windows are built once from Debian's own source
+# packages, into UPDATER_WIN_CACHE (default ~/.cache/corvane-updater), under
+# names made of their Debian versions; every later run reuses them.
 set -eu
 cd "$(dirname "$0")/.."
 root=$PWD
 tools/deps.sh windows
 sodium_version=$(dpkg-query -W -f='${source:Version}' libsodium-dev)
+nettle_version=$(dpkg-query -W -f='${source:Version}' nettle-dev)
 cache=${UPDATER_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/corvane-updater}
 
 arch() { # x64|x86: what differs between the two builds
@@ -22,12 +23,14 @@ arch() { # x64|x86: what differs between the two builds
         qt_version=$(dpkg-query -W -f='${source:Version}' qt6-base-dev-tools)
         prefix="$cache/win64-qt6-base_$qt_version-libsodium_$sodium_version"
         suffix=windows-x64 text=windows-zip winnt="" dir=$base
+        nettle="$cache/win64-nettle_$nettle_version"
     else
         triple=i686-w64-mingw32 toolchain=mingw-w64-i686 qt_major=5
         qt_source=qtbase-opensource-src
         qt_version=$(dpkg-query -W -f='${source:Version}' qtbase5-dev)
         prefix="$cache/win32-${qt_source}_$qt_version-libsodium_$sodium_version"
         suffix=windows7-x86 text=windows7-x86-zip dir=$base-x86
+        nettle="$cache/win32-nettle_$nettle_version"
         # Windows 7's API only: anything newer is looked up at run time.
         winnt="-D_WIN32_WINNT=0x0601 -DWINVER=0x0601"
     fi
@@ -92,6 +95,28 @@ build_sodium() { # SOURCE_DIR INSTALL_DIR
         2>&1 || { echo "building libsodium failed: see $1/build.log" >&2; return 1; }
 }
 
+# Its own prefix, so that a cache of Qt from before it stays good. MD5 only:
+# no public-key half, which would need GMP.
+build_nettle() {
+    mkdir -p "$cache"
+    exec 8>"$cache/.lock-nettle"
+    flock 8
+    [ -f "$nettle/complete" ] && return
+    echo "Building nettle $nettle_version for Windows into $nettle (once; a minute)" >&2
+    enable_sources
+    work="$nettle.work" && rm -rf "$work" "$nettle" && mkdir -p "$work"
+    (cd "$work" && apt-get source -qq "nettle=$nettle_version") >"$work/source.log" 2>&1 ||
+        { echo "apt-get source failed: see $work/source.log" >&2; exit 1; }
+    (cd "$(ls -d "$work"/nettle-*/ | sed 's,/$,,')" && ./configure --host="$triple" \
+        --prefix="$nettle" --libdir="$nettle/lib" --disable-shared --enable-static \
+        --disable-public-key --disable-documentation --disable-openssl --disable-assembler \
+        CPPFLAGS="$winnt" && make -j"$(nproc)" && make install) >"$work/build.log" 2>&1 ||
+        { echo "building nettle failed: see $work/build.log" >&2; exit 1; }
+    touch "$nettle/complete"
+    rm -rf "$work"
+    exec 8>&-
+}
+
 # Once per pair of versions; a lock keeps two runs from building it together.
 build_prefix() {
     mkdir -p "$cache"
@@ -154,13 +179,14 @@ base=${1:-build-win}
 for a in $archs; do
     arch "$a"
     [ -f "$prefix/complete" ] || build_prefix
+    [ -f "$nettle/complete" ] || build_nettle
     qt_host="" # Qt 6 takes moc and its other tools from Debian's Qt 6
     [ "$qt_major" = 5 ] ||
         qt_host="-DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake"
     # shellcheck disable=SC2086
-    PKG_CONFIG_LIBDIR="$prefix/sodium/lib/pkgconfig" cmake -S . -B "$dir" -G Ninja \
+    PKG_CONFIG_LIBDIR="$prefix/sodium/lib/pkgconfig:$nettle/lib/pkgconfig" cmake -S . -B "$dir" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
-        -DUPDATER_WIN_PREFIXES="$prefix/qt;$prefix/sodium" -DUPDATER_QT_MAJOR=$qt_major \
+        -DUPDATER_WIN_PREFIXES="$prefix/qt;$prefix/sodium;$nettle" -DUPDATER_QT_MAJOR=$qt_major \
         $qt_host -DUPDATER_TESTS=OFF -DCMAKE_UNITY_BUILD=ON "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)"
     pack
