@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUrl>
@@ -250,7 +251,39 @@ bool SquidProxy::start()
 
 void FakeServer::script(const QByteArray &path, const QByteArray &raw, int cut, Then then)
 {
-    script_.insert(path, {raw, cut, then});
+    script_.insert(path, {raw, cut, then, QByteArray(), QByteArray(), Ranges::Honour});
+}
+
+void FakeServer::serve(const QByteArray &path, const QByteArray &file, const QByteArray &etag,
+    Ranges ranges, int cut, Then then)
+{
+    script_.insert(path, {QByteArray(), cut, then, file, etag, ranges});
+}
+
+FakeServer::Answer FakeServer::answerFor(Answer answer, const QByteArray &head)
+{
+    if (answer.file.isNull())
+        return answer;
+    const QRegularExpression range("\r\nRange: bytes=(\\d+)-\r\n"_s),
+        ifRange("\r\nIf-Range: ([^\r]*)"_s);
+    const QRegularExpressionMatch asked = range.match(QString::fromLatin1(head)),
+                                  validator = ifRange.match(QString::fromLatin1(head));
+    const QByteArray from = asked.captured(1).toLatin1(),
+                     size = QByteArray::number(answer.file.size());
+    const bool partial = asked.hasMatch() && answer.ranges == Ranges::Honour
+        && (!validator.hasMatch() || validator.captured(1).toLatin1() == answer.etag);
+    QByteArray status = partial ? "206 Partial Content\r\nContent-Range: bytes " + from + '-'
+            + QByteArray::number(answer.file.size() - 1) + '/' + size
+                                : "200 OK";
+    const bool refused = asked.hasMatch() && answer.ranges == Ranges::Refuse;
+    if (refused)
+        status = "416 Range Not Satisfiable\r\nContent-Range: bytes */" + size;
+    const QByteArray body = refused ? QByteArray() : answer.file.mid(partial ? from.toInt() : 0);
+    const QByteArray header = "HTTP/1.1 " + status + "\r\nConnection: close\r\nETag: " + answer.etag
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n";
+    answer.raw = header + body;
+    answer.cut = answer.cut < 0 ? -1 : header.size() + answer.cut;
+    return answer;
 }
 
 void FakeServer::dropAll()
@@ -270,8 +303,9 @@ void FakeServer::incomingConnection(qintptr descriptor)
         if (!head.contains("\r\n\r\n"))
             return;
         requests << QString::fromLatin1(head);
-        const Answer answer = script_.value(head.split(' ').value(1),
-            {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", -1, Then::Close});
+        const Answer notFound {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", -1,
+            Then::Close, QByteArray(), QByteArray(), Ranges::Honour};
+        const Answer answer = answerFor(script_.value(head.split(' ').value(1), notFound), head);
         socket->write(answer.cut < 0 ? answer.raw : answer.raw.left(answer.cut));
         if (answer.then == Then::Repeat) // as fast as it is read, never faster
             connect(socket, &QTcpSocket::bytesWritten, socket, [socket, answer] {

@@ -115,6 +115,12 @@ public:
     }
     void script(
         const QByteArray &path, const QByteArray &raw, int cut = -1, Then then = Then::Close);
+    // Serves `file` with `etag` as a static server does: a Range (under a
+    // matching If-Range) gets a 206 of the rest, or with Ignore a 200, with
+    // Refuse a 416; each connection then ends after `cut` bytes of body.
+    enum class Ranges { Honour, Ignore, Refuse };
+    void serve(const QByteArray &path, const QByteArray &file, const QByteArray &etag,
+        Ranges ranges, int cut, Then then);
     void dropAll(); // ends every connection now
     QStringList requests; // each request's head, as received
 
@@ -126,7 +132,10 @@ private:
         QByteArray raw;
         int cut = -1;
         Then then = Then::Close;
+        QByteArray file, etag; // a file served, rather than raw bytes
+        Ranges ranges = Ranges::Honour;
     };
+    static Answer answerFor(Answer answer, const QByteArray &head);
     QHash<QByteArray, Answer> script_;
 };
 

@@ -96,7 +96,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(primary.state(), QProcess::NotRunning, quits ? 10000 : 30000);
         QCOMPARE(primary.exitCode(), 0);
         const QStringList log = logMessages(logOf(name));
-        QVERIFY2(log.contains("    Finished downloading 307200 bytes."_s) == !quits, qPrintable(log.join(QLatin1Char(10))));
+        QVERIFY2(log.contains("    Finished downloading 307200 bytes."_s) == !quits,
+            qPrintable(log.join(QLatin1Char(10))));
         // No step of the check after a shutdown.
         QVERIFY(!quits || log.last() == "Received LOCAL SOCKET message: shutdown"_s);
         QCOMPARE(entries(path(name + "/updates/available"_s)),
@@ -127,8 +128,8 @@ private slots:
                 "Received LOCAL SOCKET message: shutdown"_s}));
     }
 
-    // Killed in the middle of a download: the lock is stale, the staging file
-    // stays outside available, and the next run removes it and starts over.
+    // Killed in the middle of a download: the lock is stale, the part stays
+    // outside available, and the next run asks for the rest of the same file.
     void killedRun()
     {
         QProcess primary;
@@ -137,11 +138,15 @@ private slots:
         QVERIFY(primary.waitForFinished());
         QCOMPARE(entries(path("killed/updates/available"_s)), QStringList());
         QCOMPARE(entries(path("killed/updates"_s)).filter(".part"_s).size(), 1);
-        publishPackage(path("www/killed/pc"_s));
+        QVERIFY(QFile::link(path("www/stall/killed"_s), path("www/killed"_s))); // at full speed
         const RunResult next = runUpdater(arguments("killed"_s, "/"_s), path("killed-tmp"_s));
         QCOMPARE(next.exitCode, 0);
         QCOMPARE(entries(path("killed/updates/available"_s)), QStringList {packageName});
         QCOMPARE(entries(path("killed/updates"_s)).filter(".part"_s), QStringList());
+        QVERIFY2(!logMessages(logOf("killed"_s)).filter("kept from an earlier run"_s).isEmpty(),
+            qPrintable(logMessages(logOf("killed"_s)).join('\n'_L1)));
+        QVERIFY(underWine()
+            || !nginx_.log("access.log"_s).filter("/killed/pc/mirelle-2.2.0.pkg 206"_s).isEmpty());
     }
 };
 

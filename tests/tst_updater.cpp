@@ -39,6 +39,7 @@ class Updater : public NginxTest {
     Q_OBJECT
     QString local_, updates_, remote_;
     SquidProxy squid_ {path("squid"_s)};
+    QTcpServer silent_; // takes connections, never answers
 
     // Lays out the row's repository and local tree; returns the command line.
     QStringList prepare(
@@ -55,6 +56,9 @@ class Updater : public NginxTest {
         if (setup == "stale"_s || setup == "updates-file"_s)
             writeFile(updates_ + (setup == "stale"_s ? "/updater.log"_s : QString()),
                 "<01-01-2020 00:00:00:000>  stale\n");
+        if (setup == "stale part"_s) // of a package the manifest no longer offers
+            writeFile(updates_ + "/.updater-%1.part"_s.arg(QString(32, '0'_L1)), "p"),
+                writeFile(updates_ + "/.updater-%1.state"_s.arg(QString(32, '0'_L1)), "s");
         if (setup == "pending"_s)
             writeFile(updates_ + "/available/waiting.pkg"_s, "w");
         if (setup == "older"_s) // an older package where the new one goes
@@ -86,6 +90,7 @@ class Updater : public NginxTest {
         args.replace("{unc}"_s, "//server/share/"_s + tag);
         if (setup.startsWith("env"_s)) // a name that only the proxy resolves
             args.replace("127.0.0.1"_s, "updates.corvane.test"_s);
+        args.replace("{silent}"_s, "http://127.0.0.1:%1"_s.arg(silent_.serverPort()));
         remote_ = args.section("--remotePath "_s, 1).section(QLatin1Char(' '), 0, 0)
             + "/%1/"_s.arg(kind);
         remote_.replace("file:////"_s, "file://"_s); // a share, named by its host
@@ -114,10 +119,14 @@ class Updater : public NginxTest {
         QCOMPARE(readFile(logs + "last-updater.log"_s), text);
         QCOMPARE(entries(logs, "updater-*.log"_s).size(), 1);
         QCOMPARE(readFile(logs + entries(logs, "updater-*.log"_s).value(0)), text);
-        // Qt's codes below 200: no response, so no request reached the server.
+        // Qt's codes below 200: no response, so no request reached the server;
+        // a stalled one went to the silent server.
         const int downloads
             = logMessages(log).filter(QRegularExpression("^Downloading http"_s)).size()
-            - logMessages(log).filter(QRegularExpression("^    ERROR: \\(1?\\d?\\d\\)"_s)).size();
+            - logMessages(log)
+                  .filter(
+                      QRegularExpression("^    ERROR: (\\(1?\\d?\\d\\)|The transfer stalled)"_s))
+                  .size();
         QTRY_COMPARE(nginx_.log("access.log"_s).filter('/'_L1 + tag + '/'_L1).size(), downloads);
         for (const QString &request : nginx_.log("access.log"_s).filter('/'_L1 + tag + '/'_L1))
             QVERIFY2(request.contains(QRegularExpression(
@@ -130,6 +139,7 @@ class Updater : public NginxTest {
 private slots:
     void run_data()
     {
+        QVERIFY(silent_.listen(QHostAddress::LocalHost));
         QTest::addColumn<QString>("args");
         QTest::addColumn<QString>("manifest"); // overrides, or "none" for no repository
         QTest::addColumn<QString>("setup");
@@ -145,6 +155,13 @@ private slots:
         row("kiosk", go("{http} --appKind kiosk-é-ж"), "", "", 0, stores, pkg);
         row("not newer", go("{http}"), "version=2.1.1702011951", "", 0,
             "The most recent update has already been installed. No updates found.", "");
+        row("part no longer offered", go("{http}"), "version=2.1.1702011951", "stale part", 0,
+            "The most recent update has already been installed. No updates found.", "");
+        // Limits shortened for the test: a server that never answers ends the run all the same.
+        row("manifest stalls", go("{silent}"), "none", "env UPDATER_TEST_STALL_MS=500", 0,
+            "    ERROR: The transfer stalled: nothing arrived for 0.5 seconds.|Could not open "
+            "updates.json for reading",
+            "");
         row("wrong digest", go("{http}"), "md5=0123456789abcdef0123456789abcdef", "", 0,
             "    FAILURE: MD5 hash of downloaded file was {md5}, which is distinct from the "
             "expected 0123456789abcdef0123456789abcdef." CLEAN_UP,
@@ -178,10 +195,10 @@ private slots:
         row("signed", go("{http}"), "kind=pc", "signed, signed", 0,
             "Downloading {r}updates.json.minisig to {l}/updates.json.minisig|Verifying signature "
             "of updates.json ...|    SUCCESS: Signature of updates.json verified with key {key}.|"
-            "    SUCCESS: MD5 hash of downloaded file is {md5}, as expected.|Downloading "
-            "{r}mirelle-2.2.0.pkg.minisig to {l}/mirelle-2.2.0.pkg.minisig|    Verifying signature "
-            "of downloaded file ...|    SUCCESS: Signature of downloaded file verified with key "
-            "{key}.|    Finished downloading 307200 bytes.",
+            "Downloading {r}mirelle-2.2.0.pkg.minisig to {l}/mirelle-2.2.0.pkg.minisig|Downloading "
+            "{r}mirelle-2.2.0.pkg to *|    SUCCESS: MD5 hash of downloaded file is {md5}, as "
+            "expected.|    Verifying signature of downloaded file ...|    SUCCESS: Signature of "
+            "downloaded file verified with key {key}.|    Finished downloading 307200 bytes.",
             pkg);
         row("manifest too long", go("{http}"), "", "big manifest", 0,
             "    ERROR: updates.json is larger than the limit of 65536 bytes.|Could not open "

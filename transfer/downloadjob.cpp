@@ -7,7 +7,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <limits>
 
@@ -51,8 +50,13 @@ DownloadJob::DownloadJob(
 
 DownloadJob::~DownloadJob()
 {
-    if (part_ && partFile_.isOpen() && state_ != State::Stored)
+    if (!part_ || !partFile_.isOpen() || state_ == State::Stored)
+        return;
+    // Nothing worth keeping is not left lying about.
+    if (written_ > 0)
         saveState();
+    else
+        discard();
 }
 
 void DownloadJob::holdForSignature()
@@ -74,114 +78,9 @@ void DownloadJob::open()
         writeFailed_ = temporary_.fileName().isEmpty();
 }
 
-void DownloadJob::openPart()
-{
-    file_ = &partFile_;
-    partName_ = partName(destPath_, expectation_.md5, expectation_.size, expectation_.signature);
-    const QString path = partPath();
-    if (!FileEdge::openOwnFile(partFile_, path, QIODevice::ReadWrite)) {
-        // Whatever lies there, a link included, goes: a part is made anew.
-        FileEdge::removeFile(path);
-        FileEdge::removeFile(stagingDir_ + QLatin1Char('/') + stateName(partName_));
-        writeFailed_ = !FileEdge::createFile(
-            partFile_, path, QIODevice::ReadWrite, FileEdge::Access::Private);
-        return;
-    }
-    const qint64 size = partFile_.size();
-    const std::optional<PartState> state = readState(stagingDir_, partName_);
-    bool restored = state && state->offset <= size && hash_.restore(state->md5)
-        && (!signatureHash_ || signatureHash_->restore(state->blake2b));
-    if (!restored) {
-        hash_.reset();
-        if (signatureHash_)
-            signatureHash_.reset(new SignatureHash);
-    }
-    // Only what the saved hashes do not cover is read again.
-    if ((expectation_.size >= 0 && size > expectation_.size)
-        || !rehash(restored ? state->offset : 0, size)) {
-        startOver();
-        return;
-    }
-    validator_ = state ? state->validator : QByteArray();
-    resumesAt_ = written_ = savedAt_ = size;
-}
-
-bool DownloadJob::rehash(qint64 from, qint64 to)
-{
-    if (!partFile_.seek(from))
-        return false;
-    for (qint64 at = from; at < to;) {
-        const qint64 n = partFile_.read(buffer_.data(), qMin(chunkSize, to - at));
-        if (n <= 0)
-            return false;
-        hash_.addData(buffer_.constData(), n);
-        if (signatureHash_)
-            signatureHash_->addData(buffer_.constData(), n);
-        at += n;
-    }
-    return partFile_.seek(to);
-}
-
-void DownloadJob::startOver()
-{
-    writeFailed_ = !partFile_.resize(0) || !partFile_.seek(0);
-    hash_.reset();
-    if (signatureHash_)
-        signatureHash_.reset(new SignatureHash);
-    validator_.clear();
-    resumesAt_ = written_ = savedAt_ = 0;
-    room_ = -1;
-}
-
-void DownloadJob::saveState()
-{
-    if (writeFailed_ || !partFile_.flush())
-        return;
-    writeState(stagingDir_, partName_,
-        {written_, validator_, hash_.state(),
-            signatureHash_ ? signatureHash_->state() : QByteArray()});
-    savedAt_ = written_;
-}
-
 QByteArray DownloadJob::signatureDigest()
 {
     return signatureHash_ ? signatureHash_->result() : QByteArray();
-}
-
-DownloadJob::Answer DownloadJob::answer(int status, const QByteArray &contentRange,
-    const QByteArray &etag, const QByteArray &lastModified)
-{
-    // Only a strong validator can vouch for a range of the same bytes.
-    const QByteArray validator = !etag.isEmpty() && !etag.startsWith("W/") ? etag : lastModified;
-    if (status != 200 && status != 206) {
-        ignoreBody_ = true; // an error's body or a redirect's is no part of the package
-        return Answer::Append;
-    }
-    if (status == 200 && resumesAt_ > 0) {
-        qInfo("    The server sent the whole file: starting again from its first byte.");
-        startOver();
-    }
-    if (status == 206) {
-        static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
-        const QRegularExpressionMatch match = range.match(QString::fromLatin1(contentRange));
-        const qint64 first = match.captured(1).toLongLong(), last = match.captured(2).toLongLong(),
-                     total = match.captured(3).toLongLong();
-        if (match.hasMatch() && expectation_.size >= 0 && total != expectation_.size) {
-            refuse(lengthLine("    ERROR: The server offers %lld bytes, but the manifest gives %lld.",
-                total, expectation_.size));
-            return Answer::Stop;
-        }
-        if (!match.hasMatch() || first != resumesAt_ || last != total - 1 || resumesAt_ == 0) {
-            startAgain(QStringLiteral("    The server sent bytes %1, not the rest from byte %2: "
-                                      "starting again from the first byte.")
-                           .arg(QString::fromLatin1(contentRange))
-                           .arg(resumesAt_));
-            return Answer::Again;
-        }
-    }
-    if (!validator.isEmpty())
-        validator_ = validator;
-    return Answer::Append;
 }
 
 void DownloadJob::expectLength(qint64 length)
@@ -279,16 +178,6 @@ void DownloadJob::interrupt(const QString &line)
         saveState();
 }
 
-void DownloadJob::startAgain(const QString &line)
-{
-    if (state_ != State::Pending)
-        return;
-    qInfo("%s", qUtf8Printable(line));
-    state_ = State::Failed;
-    again_ = true;
-    startOver();
-}
-
 void DownloadJob::refuse(const QString &line)
 {
     if (state_ != State::Pending)
@@ -372,13 +261,14 @@ void DownloadJob::store()
     // stale bytes. Other files are fetched again on every run.
     const QString staged = part_ ? partPath() : file_->fileName();
     if (part_ && !Durable::flush(*file_)) {
+        discard();
         reportStoreError();
         state_ = State::Failed;
         return;
     }
     // Staging files are private; the installation step may run as another user.
-    file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+        | QFileDevice::ReadOther);
     // A name that stood there (a link included) is replaced, never followed.
     // Qt renames a temporary file only onto no name, and alone can on Windows.
     if (part_)
@@ -421,8 +311,14 @@ void DownloadJob::complete()
         reportStoreError();
         return;
     }
-    // A part that does not verify, garbled or mixed, is never gone on from.
+    // A part that does not verify, garbled or mixed, is never gone on from;
+    // one kept from earlier may be all that is wrong, so it is fetched whole once.
     if (!expectation_.md5.isEmpty() && !verify()) {
+        if (resumesAt_ > 0) {
+            state_ = State::Pending;
+            startAgain(QStringLiteral("    The resumed file does not verify: starting again from "
+                                      "the first byte."));
+        }
         discard();
         return;
     }
@@ -441,8 +337,9 @@ void DownloadJob::removeLeftovers(const QString &stagingDir)
 {
     if (stagingDir.isEmpty())
         return;
-    const QStringList names = QDir(stagingDir).entryList(
-        {QLatin1String(temporaryPattern)}, QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList names = QDir(stagingDir)
+                                  .entryList({QLatin1String(temporaryPattern)},
+                                      QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : names)
         FileEdge::removeFile(stagingDir + QLatin1Char('/') + name);
 }

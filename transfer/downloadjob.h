@@ -24,8 +24,10 @@ struct Expectation {
     // A keyed build's signature of the package, which a kept part belongs to.
     QByteArray signature;
     WatchLimits limits; // what no server can lift
-    // The pauses before each resumption of an interrupted package in the run.
-    std::array<int, 3> pausesMs {{1000, 5000, 15000}};
+    // The pauses before each resumption of an interrupted package in the run;
+    // never longer than the stall limit, which only tests shorten.
+    std::array<int, 3> pausesMs {
+        {qMin(1000, limits.stallMs), qMin(5000, limits.stallMs), qMin(15000, limits.stallMs)}};
 };
 
 // Free space a download leaves on its volume: the smaller of 1 GiB and 5 %.

@@ -47,15 +47,14 @@ struct FileReader::Channel {
 
 namespace {
 
-void readFile(
-    const QString path, qint64 offset, const std::shared_ptr<FileReader::Channel> channel)
+void readFile(const QString path, qint64 offset, const std::shared_ptr<FileReader::Channel> channel)
 {
     QFile file(path);
     const bool opened = file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)
         && (offset == 0 || offset > file.size() || (!file.isSequential() && file.seek(offset)));
     {
         std::lock_guard<std::mutex> lock(channel->mutex);
-        channel->size = opened && !file.isSequential() ? file.size() : -1;
+        channel->size = !opened ? notOpenedYet : (file.isSequential() ? -1 : file.size());
         channel->end
             = opened ? FileReader::Channel::End::Reading : FileReader::Channel::End::Failed;
         channel->post();

@@ -16,6 +16,14 @@ const int memoryPollMs = 100;
 
 } // namespace
 
+int WatchLimits::stallLimitMs()
+{
+    const int shipped = 60 * 1000;
+    bool given = false;
+    const int test = qEnvironmentVariableIntValue("UPDATER_TEST_STALL_MS", &given);
+    return given && test > 0 ? qMin(test, shipped) : shipped;
+}
+
 TransferWatch::TransferWatch(const WatchLimits &limits, Expired expired, QObject *parent)
     : QObject(parent)
     , limits_(limits)
