@@ -266,9 +266,11 @@ void DownloadJob::store()
         state_ = State::Failed;
         return;
     }
-    // Staging files are private; the installation step may run as another user.
-    file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
-        | QFileDevice::ReadOther);
+    // A temporary file is private; the installation step may run as another
+    // user. A part is made readable, as a package is.
+    if (!part_)
+        file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+            | QFileDevice::ReadGroup | QFileDevice::ReadOther);
     // A name that stood there (a link included) is replaced, never followed.
     // Qt renames a temporary file only onto no name, and alone can on Windows.
     if (part_)

@@ -15,11 +15,12 @@ void DownloadJob::openPart()
     partName_ = partName(destPath_, expectation_.md5, expectation_.size, expectation_.signature);
     const QString path = partPath();
     if (!FileEdge::openOwnFile(partFile_, path, QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        // Whatever lies there, a link included, goes: a part is made anew.
+        // Whatever lies there, a link included, goes: a part is made anew,
+        // readable by everyone as the package it becomes.
         FileEdge::removeFile(path);
         FileEdge::removeFile(stagingDir_ + QLatin1Char('/') + stateName(partName_));
         writeFailed_ = !FileEdge::createFile(partFile_, path,
-            QIODevice::ReadWrite | QIODevice::Unbuffered, FileEdge::Access::Private);
+            QIODevice::ReadWrite | QIODevice::Unbuffered, FileEdge::Access::Shared);
         return;
     }
     const qint64 size = partFile_.size();
