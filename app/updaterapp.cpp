@@ -54,6 +54,7 @@ UpdaterApp::~UpdaterApp()
     if (isPrimary_) {
         // The log is archived while the lock is still held: a new primary
         // would otherwise delete the log in the middle of the copy.
+        reportRun();
         archiveLog();
         releaseInstance();
     }
