@@ -46,8 +46,7 @@ void EventLog::report(Event event, const QString &text)
     HANDLE source = RegisterEventSourceW(nullptr, sourceName);
     if (!source)
         return;
-    const QString line = text; // one terminated UTF-16 string
-    LPCWSTR strings[] = {reinterpret_cast<LPCWSTR>(line.utf16())};
+    LPCWSTR strings[] = {reinterpret_cast<LPCWSTR>(text.utf16())}; // terminated UTF-16
     const WORD type = event == Event::Downloaded ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE;
     ReportEventW(source, type, 0, DWORD(event), nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
