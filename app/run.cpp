@@ -2,6 +2,7 @@
 
 #include "app/commandline.h"
 #include "app/console.h"
+#include "report/eventlog.h"
 #include "trust/localtree.h"
 
 #include <QDateTime>
@@ -66,31 +67,20 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
         qInfo("Local path (%s) doesnt exist.", qUtf8Printable(commandLine.localPath()));
         return 0;
     }
+    record_.started = QDateTime::currentDateTimeUtc();
     tree_ = std::make_unique<LocalTree>(prepareLocalTree(localDir.absolutePath()));
     if (!tree_->error.isEmpty()) {
         if (tree_->logTrusted)
             setLocalPath(tree_->updatesPath);
         reportError(tree_->error);
+        // No status can say so: the one signal such a run gives.
+        EventLog::report(EventLog::Event::Refused, tree_->error);
         return 0;
     }
     setLocalPath(tree_->updatesPath);
-
-    const QString remote = commandLine.remotePath();
-    QString scheme;
-    switch (checkRemotePath(remote, &scheme)) {
-    case RemoteCheck::Invalid:
-        qInfo("Remote path %s is not valid", qUtf8Printable(remote));
-        return 0;
-    case RemoteCheck::UnsupportedScheme:
-        qInfo("Unsupported protocol used for remote path %s. Supported protocols are %s",
-            qUtf8Printable(scheme), qUtf8Printable(supportedSchemes().join(QLatin1Char(','))));
-        return 0;
-    case RemoteCheck::Valid:
-        break;
-    }
-    setRemotePath(remote + commandLine.kindSegment());
     kind_ = commandLine.kind();
-
+    if (!takeRemotePath(commandLine))
+        return 0;
     writeBanner(localPath_, remotePath_);
     for (const QString &warning : tree_->warnings)
         qInfo("%s", qUtf8Printable(warning));
@@ -99,6 +89,27 @@ int UpdaterApp::runPrimary(const CommandLine &commandLine)
         reportError(channelError_);
     QMetaObject::invokeMethod(this, "checkForUpdates", Qt::QueuedConnection);
     return exec();
+}
+
+bool UpdaterApp::takeRemotePath(const CommandLine &commandLine)
+{
+    const QString remote = commandLine.remotePath();
+    QString scheme;
+    switch (checkRemotePath(remote, &scheme)) {
+    case RemoteCheck::Invalid:
+        decide(Outcome::Failed, QStringLiteral("Remote path %1 is not valid").arg(remote));
+        return false;
+    case RemoteCheck::UnsupportedScheme:
+        decide(Outcome::Failed,
+            QStringLiteral(
+                "Unsupported protocol used for remote path %1. Supported protocols are %2")
+                .arg(scheme, supportedSchemes().join(QLatin1Char(','))));
+        return false;
+    case RemoteCheck::Valid:
+        break;
+    }
+    setRemotePath(remote + commandLine.kindSegment());
+    return true;
 }
 
 void UpdaterApp::reportError(const QString &line)

@@ -52,8 +52,10 @@ UpdaterApp::UpdaterApp(int &argc, char **argv)
 UpdaterApp::~UpdaterApp()
 {
     if (isPrimary_) {
-        // The log is archived while the lock is still held: a new primary
-        // would otherwise delete the log in the middle of the copy.
+        // The status and the log's archive are written while the lock is
+        // still held: a new primary would otherwise delete the log in the
+        // middle of the copy, or share the status's temporary name.
+        reportRun();
         archiveLog();
         releaseInstance();
     }

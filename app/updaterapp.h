@@ -10,6 +10,7 @@
 #include <QString>
 #include <QUrl>
 
+#include "report/status.h"
 #include "transfer/signature.h"
 #include "trust/fileedge.h"
 
@@ -51,6 +52,8 @@ public:
     bool download(const QUrl &url, const QString &destPath, const Expectation &expectation);
     bool sendMessage(const QString &text);
     void clearAvailable();
+    // Each line of the log, as it is written, for the run's status.
+    void noteLine(const QString &line);
 
 private slots:
     void checkForUpdates();
@@ -65,6 +68,15 @@ private:
     void readMessage(QLocalSocket *socket);
     void releaseInstance();
     void archiveLog();
+
+    // The outcome of the run and the line that decided it; a shutdown's stays.
+    void settle(Outcome outcome, const QString &line);
+    void decide(Outcome outcome, const QString &line); // logs the line, then settles
+    // updates/status.json and the Event Log, at the end of a run in a trusted tree.
+    void reportRun();
+    QJsonObject previousStatus() const;
+    void writeStatus(const QByteArray &text);
+    bool takeRemotePath(const CommandLine &commandLine);
 
     void fetchUpdatesJson();
     // `content`: the manifest as it arrived; null when none was accepted.
@@ -114,6 +126,7 @@ private:
     std::vector<FileEdge::Directory> instanceHeld_; // where the lock lives, held for the run
     std::unique_ptr<LocalTree> tree_; // the local path and the updater's tree, held likewise
     bool stopping_ = false; // a shutdown message came: no further step of the check
+    RunRecord record_; // what the run's status will tell
 };
 
 #endif // UPDATERAPP_H

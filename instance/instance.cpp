@@ -145,6 +145,7 @@ void UpdaterApp::readMessage(QLocalSocket *socket)
     qInfo("Received LOCAL SOCKET message: %s", qUtf8Printable(text));
     if (text == QLatin1String("shutdown")) {
         stopping_ = true;
+        settle(Outcome::Stopped, record_.lastLine);
         if (downloadLoop_.isRunning())
             downloadLoop_.quit();
         clearAvailable();

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QThread>
 
 #include <algorithm>
 
@@ -113,6 +114,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         // Qt may report from its own threads; one lock keeps lines whole.
         QMutexLocker locker(&sinkMutex());
         if (liveApp && QCoreApplication::instance() == liveApp) {
+            if (type == QtInfoMsg && QThread::currentThread() == liveApp->thread())
+                liveApp->noteLine(escaped(message));
             const QString path = liveApp->logFilePath();
             if (!path.isEmpty()) {
                 QFile file;

@@ -4,6 +4,8 @@
 #include "support.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocalSocket>
 #include <QLockFile>
 #include <QRegularExpression>
@@ -102,6 +104,14 @@ private slots:
         QVERIFY(!quits || log.last() == "Received LOCAL SOCKET message: shutdown"_s);
         QCOMPARE(entries(path(name + "/updates/available"_s)),
             quits ? QStringList() : QStringList({"dropped"_s, packageName}));
+        // The status tells a stopped run from one that stored its package.
+        const QJsonObject status
+            = QJsonDocument::fromJson(readFile(path(name + "/updates/status.json"_s))).object();
+        QCOMPARE(status.value("outcome"_s).toString(), quits ? "stopped"_s : "downloaded"_s);
+        QCOMPARE(status.value("message"_s).toString(),
+            quits ? "Received LOCAL SOCKET message: shutdown"_s
+                  : "Finished downloading 307200 bytes."_s);
+        QVERIFY(status.value("bytes"_s).toDouble() > 0);
         // A stopped download keeps its part for the rest, beside available.
         QCOMPARE(entries(path(name + "/updates"_s)).filter(".part"_s).size(), quits ? 1 : 0);
     }

@@ -4,6 +4,8 @@
 #include "support.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -91,6 +93,10 @@ class Updater : public NginxTest {
         if (setup.startsWith("env"_s)) // a name that only the proxy resolves
             args.replace("127.0.0.1"_s, "updates.corvane.test"_s);
         args.replace("{silent}"_s, "http://127.0.0.1:%1"_s.arg(silent_.serverPort()));
+        if (setup == "credentials"_s)
+            args.replace("http://"_s, "http://fleet:s3cret@"_s);
+        // Wine prints each report: its type and ID (advapi), and its text (eventlog).
+        qputenv("WINEDEBUG", "-all,+eventlog,fixme+advapi");
         remote_ = args.section("--remotePath "_s, 1).section(QLatin1Char(' '), 0, 0)
             + "/%1/"_s.arg(kind);
         remote_.replace("file:////"_s, "file://"_s); // a share, named by its host
@@ -342,6 +348,146 @@ private slots:
                 "backup updates<01-01-2020 00:00:00:000>  stale\n"_s);
     }
 
+    // What a run leaves in status.json, against real runs: every key but the
+    // run's identity and times, which each row checks alike.
+    void status_data()
+    {
+        QTest::addColumn<QString>("manifest");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("previous"); // status.json before the run; ' for "
+        QTest::addColumn<QString>("expected"); // ' for ", {now}: when it finished, "x*": any tail
+        const QString offer = "'offered':{'version':'2.2.0','package':'mirelle-2.2.0.pkg'},"_s,
+                      fresh = "'bytes':0,'lastChecked':'{now}','consecutiveFailures':0}"_s,
+                      earlier = "'lastDownloaded':'2026-01-01T00:00:00Z',"
+                                "'lastChecked':'2026-01-02T00:00:00Z'"_s,
+                      before = "{'schema':1,"_s + earlier + ",'consecutiveFailures':2}"_s,
+                      missing = "{'outcome':'failed','message':'Could not open updates.json for "
+                                "reading','error':'ERROR: (203) *','bytes':0,"_s,
+                      latest = "{'outcome':'upToDate','message':'The most recent update has "
+                               "already been installed. No updates found.','offered':{'version':"
+                               "'2.1.1702011951','package':'mirelle-2.2.0.pkg'},"_s,
+                      stored = "{'outcome':'downloaded','message':'Finished downloading 307200 "
+                               "bytes.',"_s
+            + offer
+            + "'package':'mirelle-2.2.0.pkg','bytes':307200,'lastDownloaded':'{now}',"
+              "'lastChecked':'{now}','consecutiveFailures':0}"_s;
+        row("downloaded", "", "", "", stored);
+        row("credentials", "", "credentials", "", stored);
+        row("waiting", "", "pending", "",
+            "{'outcome':'waiting','message':'Previously installed updates are yet to be "
+            "installed.','package':'waiting.pkg',"_s
+                + fresh);
+        row("up to date", "version=2.1.1702011951", "", "", latest + fresh);
+        row("other os", "os=linux", "", "",
+            "{'outcome':'notApplicable','message':'Target OS for the update is not compatible.',"_s
+                + offer + fresh);
+        row("constraint", "compatible_os_version=7-", "", "",
+            "{'outcome':'notApplicable','message':'Target OS Version is not compatible.',"_s + offer
+                + fresh);
+        row("no manifest", "none", "", "", missing + "'consecutiveFailures':1}"_s);
+        row("md5 failure", "md5=0123456789abcdef0123456789abcdef", "", "",
+            "{'outcome':'failed','message':'Updates could not be downloaded properly. Deleting "
+            "partially downloaded files to try again.','error':'FAILURE: MD5 hash of downloaded "
+            "file was {md5}, which is distinct from the expected "
+            "0123456789abcdef0123456789abcdef.',"_s
+                + offer + "'bytes':307200,'consecutiveFailures':1}"_s);
+        row("refused signature", "kind=pc;version=9", "signed, other key", "",
+            "{'outcome':'failed','message':'Could not open updates.json for reading','error':"
+            "'FAILURE: Signature of updates.json could not be verified: wrong key.','bytes':0,"
+            "'consecutiveFailures':1}");
+        row("carried over", "none", "", before, missing + earlier + ",'consecutiveFailures':3}"_s);
+        row("failures reset", "version=2.1.1702011951", "", before,
+            latest
+                + "'bytes':0,'lastDownloaded':'2026-01-01T00:00:00Z','lastChecked':'{now}',"
+                  "'consecutiveFailures':0}"_s);
+        row("garbled previous", "none", "", before.chopped(1),
+            missing + "'consecutiveFailures':1}"_s);
+        row("other schema", "none", "", QString(before).replace("1,"_s, "2,"_s),
+            missing + "'consecutiveFailures':1}"_s);
+        row("fifo", "none", "fifo", "", missing + "'consecutiveFailures':1}"_s);
+    }
+    void status()
+    {
+        QFETCH(QString, manifest);
+        QFETCH(QString, setup);
+        QFETCH(QString, previous);
+        QFETCH(QString, expected);
+        const QString tag
+            = "status-"_s + QString::fromLatin1(QTest::currentDataTag()).replace(' '_L1, '-'_L1);
+        static const QStringList windows = {"status-downloaded"_s, "status-up-to-date"_s,
+            "status-no-manifest"_s, "status-md5-failure"_s};
+        if (underWine() && !windows.contains(tag))
+            QSKIP("not a row of this platform");
+        const QStringList command
+            = prepare(tag, "--localPath {local} --remotePath {http}"_s, manifest, setup);
+        writeFile(updates_ + "/status.json"_s, previous.replace('\''_L1, '"'_L1).toUtf8());
+        QVERIFY(setup != "fifo"_s
+            || (QFile::remove(updates_ + "/status.json"_s)
+                && !QProcess::execute("mkfifo"_s, {updates_ + "/status.json"_s})));
+        const QString begun = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+        const RunResult result = runUpdater(command, path(tag + "-tmp"_s), 30000,
+            setup.contains("signed"_s) ? QStringLiteral(KEYED_UPDATER_BINARY)
+                                       : QStringLiteral(UPDATER_BINARY));
+        const QString ended = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+        QVERIFY2(result.clean && result.exitCode == 0, result.err.constData());
+        const QByteArray text = readFile(updates_ + "/status.json"_s);
+        QJsonObject status = QJsonDocument::fromJson(text).object();
+        QCOMPARE(status.take("schema"_s), QJsonValue(1));
+        QCOMPARE(status.take("updater"_s).toString(), "2.1.1702011951"_s);
+        QCOMPARE(status.take("kind"_s).toString(), "pc"_s);
+        QCOMPARE(status.take("remote"_s).toString(), remote_.remove("fleet:s3cret@"_s));
+        const QString started = status.take("started"_s).toString(),
+                      finished = status.take("finished"_s).toString();
+        QVERIFY2(begun <= started && started <= finished && finished <= ended
+                && finished.endsWith('Z'_L1),
+            qPrintable(started + ' '_L1 + finished));
+        expected.replace('\''_L1, '"'_L1).replace("{now}"_s, finished);
+        expected.replace("{md5}"_s, QString::fromLatin1(md5Hex(packageBytes(300 * 1024))));
+        const QJsonObject want = expectation(status, expected);
+        QVERIFY2(!want.isEmpty(), "the row's expectation is no JSON object");
+        QCOMPARE(QString::fromUtf8(QJsonDocument(status).toJson(QJsonDocument::Compact)),
+            QString::fromUtf8(QJsonDocument(want).toJson(QJsonDocument::Compact)));
+        QVERIFY(!text.contains("s3cret") && entries(updates_, ".status*"_s).isEmpty());
+        if (underWine())
+            checkEvents(result.err, want, path(tag + "-tmp"_s));
+    }
+    // The expected status (JSON), each "x*" taken as the value that came, when it begins so.
+    static QJsonObject expectation(const QJsonObject &status, const QString &expected)
+    {
+        QJsonObject want = QJsonDocument::fromJson(expected.toUtf8()).object();
+        for (auto it = want.begin(); it != want.end(); ++it)
+            if (it->toString().endsWith('*'_L1)
+                && status.value(it.key()).toString().startsWith(it->toString().chopped(1)))
+                *it = status.value(it.key());
+        return want;
+    }
+    // Downloaded and failed runs report their deciding line, registering the
+    // source; no other run reports anything.
+    static void checkEvents(const QByteArray &err, const QJsonObject &want, const QString &tmp)
+    {
+        const QString outcome = want.value("outcome"_s).toString();
+        if (outcome != "downloaded"_s && outcome != "failed"_s)
+            QVERIFY2(!err.contains("ReportEventW"), err.constData());
+        if (outcome != "downloaded"_s && outcome != "failed"_s)
+            return;
+        const bool stored = outcome == "downloaded"_s; // Information 1001, else Error 1002
+        const QByteArray event = (stored ? "trace" : "err")
+            + QByteArray(":eventlog:ReportEventW L\"") + want.value("message"_s).toString().toUtf8()
+            + '"';
+        QVERIFY2(err.contains(event)
+                && err.contains(
+                    stored ? ",0x0004,0x0000,0x000003e9," : ",0x0001,0x0000,0x000003ea,"),
+            err.constData());
+        const RunResult source
+            = runUpdater({"reg"_s, "query"_s,
+                             "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+                             "Application\\Corvane Software Updater"_s},
+                tmp, 30000, "wine"_s);
+        QVERIFY2(source.out.contains("EventMessageFile") && source.out.contains("updater.exe")
+                && source.out.contains("TypesSupported"),
+            (source.out + source.err).constData());
+    }
+
     // As root among ordinary accounts (nobody): each way another account could plant,
     // redirect, delete or block, set up right before the updater starts.
     void trust_data()
@@ -370,7 +516,7 @@ private slots:
             "! test -e $L/updates");
         row("umask 0", "umask 0", "", done,
             "test \"$(stat -c %a $L/updates $L/updates/* $L/updates/*/* | xargs)\" = "
-            "\"755 755 755 644 644 644\"");
+            "\"755 755 755 644 644 644 644\"");
         row("updates of another", "mkdir $L/updates && chown nobody $L/updates", "",
             "ERROR: Refusing to work in {local}/updates: it belongs to another account (*",
             "test -z \"$(ls $L/updates)\"");
@@ -410,6 +556,15 @@ private slots:
             "there: updater.log.|"_s
                 + done,
             "! test -e $L-v/log && test -f $L/updates/updater.log -a ! -L $L/updates/updater.log");
+        // A status that is a link is replaced itself: never read or written through.
+        row("status is a link",
+            "mkdir -p $L-v $L/updates/available && touch $L/updates/available/w.pkg && echo "
+            "'{\"schema\":1,\"lastDownloaded\":\"2001-01-01T00:00:00Z\"}' >$L-v/s && chown -R "
+            "nobody "
+            "$L-v && ln -s $L-v/s $L/updates/status.json",
+            "", "Previously installed updates are yet to be installed.",
+            "test -f $L/updates/status.json -a ! -L $L/updates/status.json && ! grep -q 2001 "
+            "$L/updates/status.json && grep -q 2001 $L-v/s");
         row("backup is a file", "rm -r $L/backup && touch $L/backup", "",
             done + "|WARNING: Not archiving the log in {local}/backup: it is not a directory."_s,
             "test -f $L/backup");
@@ -479,6 +634,13 @@ private slots:
         QVERIFY2(
             containsInOrder(messages, lines.split('|'_L1)), qPrintable(messages.join('\n'_L1)));
         QCOMPARE(QProcess::execute("sh"_s, {"-c"_s, vars + after}), 0);
+        // The one signal of a refused tree, under Wine: Error 1003 with the refusal line.
+        const QByteArray refusal
+            = QByteArray("err:eventlog:ReportEventW L\"") + lines.section('*'_L1, 0, 0).toUtf8();
+        QVERIFY2(!underWine() || !lines.startsWith("ERROR: Refusing"_s)
+                || (result.err.contains(refusal)
+                    && result.err.contains(",0x0001,0x0000,0x000003eb,")),
+            result.err.constData());
     }
 
     void texts_data()

@@ -132,6 +132,8 @@ bool UpdaterApp::transfer(const QUrl &url, const QString &destPath, const Expect
             copyLocalFile(url, *job, expectation.limits);
         else
             fetch(url, *job, expectation.limits);
+        if (job->isPart()) // a package's bytes, for the run's status
+            record_.bytes += job->written() - job->resumesAt();
         if (job->state() == DownloadJob::State::Stored) {
             if (body)
                 *body = job->body();

@@ -258,7 +258,8 @@ bool createFile(QFile &file, const QString &path, QIODevice::OpenMode mode, Acce
 
 bool openOwnFile(QFile &file, const QString &path, QIODevice::OpenMode mode)
 {
-    const int fd = ::open(encoded(path).constData(), openFlags(mode));
+    // Non-blocking, or a FIFO where a file was would hold the run in open().
+    const int fd = ::open(encoded(path).constData(), openFlags(mode) | O_NONBLOCK);
     struct stat status { };
     const bool own = fd >= 0 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)
         && status.st_nlink == 1 && status.st_uid == ::geteuid();

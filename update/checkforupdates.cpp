@@ -13,12 +13,16 @@ void UpdaterApp::checkForUpdates()
     DownloadJob::removeLeftovers(localPath_);
     const QDir available(localPath_ + QStringLiteral("/available"));
     qInfo("Checking for downloaded updates in %s", qUtf8Printable(available.absolutePath()));
-    if (available.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort).isEmpty()) {
+    const QStringList pending
+        = available.entryList(QDir::Files | QDir::NoDotAndDotDot, QDir::NoSort);
+    if (pending.isEmpty()) {
         qInfo("No update was already downloaded.");
         fetchUpdatesJson();
         return;
     }
-    qInfo("Previously installed updates are yet to be installed.");
+    record_.package = pending.first();
+    decide(
+        Outcome::Waiting, QStringLiteral("Previously installed updates are yet to be installed."));
     QCoreApplication::quit();
 }
 
@@ -48,13 +52,20 @@ void UpdaterApp::processUpdatesJson(const QByteArray *content)
     const bool read = evaluation.outcome != ManifestOutcome::Unreadable
         && evaluation.outcome != ManifestOutcome::ParseError
         && evaluation.outcome != ManifestOutcome::NoInformation;
+    record_.offered = Status::offeredBy(evaluation.manifest);
+    const QString package = evaluation.manifest.value(QStringLiteral("package")).toString();
     if (evaluation.outcome != ManifestOutcome::Download) {
         if (read)
             removeParts(localPath_);
-        qInfo("%s", qUtf8Printable(evaluation.message));
-    } else if (!downloadPackage(evaluation.manifest) && !stopping_) {
-        qInfo("    Updates could not be downloaded properly. Deleting partially downloaded "
-              "files to try again.");
+        decide(Status::outcomeOf(evaluation.outcome), evaluation.message);
+    } else if (downloadPackage(evaluation.manifest)) {
+        // The download's last line tells; with no package named, the version check's.
+        record_.package = package;
+        settle(package.isEmpty() ? Outcome::UpToDate : Outcome::Downloaded, record_.lastLine);
+    } else if (!stopping_) {
+        decide(Outcome::Failed,
+            QStringLiteral("    Updates could not be downloaded properly. Deleting partially "
+                           "downloaded files to try again."));
         clearAvailable();
     }
     QCoreApplication::quit();

@@ -9,9 +9,10 @@
 
 namespace {
 
-ManifestEvaluation fail(ManifestOutcome outcome, const QString &message)
+ManifestEvaluation fail(
+    ManifestOutcome outcome, const QString &message, const QJsonObject &manifest = QJsonObject())
 {
-    return ManifestEvaluation {outcome, message, QJsonObject()};
+    return ManifestEvaluation {outcome, message, manifest};
 }
 
 QString textOf(const QJsonObject &manifest, const char *key)
@@ -67,17 +68,19 @@ ManifestEvaluation evaluateManifest(
     if (textOf(manifest, "md5").isEmpty())
         return fail(ManifestOutcome::NoMd5,
             QStringLiteral("Updates.json does not report MD5 hash for its package. "
-                           "Without MD5 hash, we cannot download updates!"));
+                           "Without MD5 hash, we cannot download updates!"),
+            manifest);
     if (manifest.value(QLatin1String("os")) != QJsonValue(QStringLiteral("windows")))
         return fail(ManifestOutcome::WrongOs,
-            QStringLiteral("Target OS for the update is not compatible."));
+            QStringLiteral("Target OS for the update is not compatible."), manifest);
     if (!isOsCompatible(textOf(manifest, "compatible_os_version"), generation))
         return fail(ManifestOutcome::WrongOsVersion,
-            QStringLiteral("Target OS Version is not compatible."));
+            QStringLiteral("Target OS Version is not compatible."), manifest);
     if (compareVersions(textOf(manifest, "version"), currentVersion) <= 0)
         return fail(ManifestOutcome::NotNewer,
             QStringLiteral("The most recent update has already been installed. No "
-                           "updates found."));
+                           "updates found."),
+            manifest);
     return ManifestEvaluation {ManifestOutcome::Download, QString(), manifest};
 }
 

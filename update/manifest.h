@@ -25,7 +25,7 @@ struct ManifestEvaluation {
     ManifestOutcome outcome;
     // The line the updater logs for this outcome; empty for Download.
     QString message;
-    QJsonObject manifest;
+    QJsonObject manifest; // whenever one was parsed
 };
 
 // The decision the updater takes on a manifest (steps 1 to 7), with the
