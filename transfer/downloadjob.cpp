@@ -377,8 +377,12 @@ void DownloadJob::store()
         return;
     }
     // Staging files are private; the installation step may run as another user.
+    // On Windows, where the DACL decides, Qt sets only the read-only attribute
+    // (never wanted here), and by name, which a part opened by handle lacks.
+#if !defined(Q_OS_WIN)
     file_->setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
         | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+#endif
     // A name that stood there (a link included) is replaced, never followed.
     // Qt renames a temporary file only onto no name, and alone can on Windows.
     if (part_)
