@@ -42,17 +42,20 @@ void prepareUpdater(QProcess &process, const QStringList &args, const QString &t
     // for the whole program: a Wine process that starts while the last one's
     // server is going away fails now and then.
     env.insert("TMPDIR"_s, wine ? "/tmp"_s : tmpDir);
+    // The server of the suite's architecture (WINESERVER), as its loader (UPDATER_WINE).
     static const int fresh = !wine
         ? 0
         : QProcess::execute("sh"_s,
               {"-c"_s,
                   "rm -rf \"$1\" && cp -al \"$0\" \"$1\" && cp --remove-destination \"$0\"/*.reg "
-                  "\"$1\" && TMPDIR=/tmp wineserver -p"_s,
+                  "\"$1\" && TMPDIR=/tmp \"$WINESERVER\" -p"_s,
                   env.value("UPDATER_WINE_TEMPLATE"_s), env.value("WINEPREFIX"_s)})
-            | std::atexit([] { std::system("TMPDIR=/tmp wineserver -k"); });
-    Q_UNUSED(fresh)
+            | std::atexit([] { std::system("TMPDIR=/tmp \"$WINESERVER\" -k"); });
+    if (fresh)
+        qFatal("cannot copy the Wine prefix UPDATER_WINE_TEMPLATE to WINEPREFIX, or start "
+               "WINESERVER in it");
     process.setProcessEnvironment(env);
-    process.setProgram(wine ? "wine"_s : program);
+    process.setProgram(wine ? qEnvironmentVariable("UPDATER_WINE") : program);
     process.setArguments(wine && program != "wine"_s
             ? QStringList {qEnvironmentVariable("UPDATER_EXE")} + args
             : args);

@@ -35,7 +35,8 @@ struct RunResult {
 };
 
 // With UPDATER_EXE set, the updater is that updater.exe under Wine (which keeps
-// its own lock), and paths handed to it go through hostPath ("Z:" in front).
+// its own lock), started by the loader UPDATER_WINE, and paths handed to it go
+// through hostPath ("Z:" in front).
 bool underWine();
 QString hostPath(const QString &path);
 QString fileUrl(const QString &path); // as the updater must be given it

@@ -695,6 +695,12 @@ private slots:
         QFETCH(QString, verdicts);
         if (!underWine())
             QSKIP("Windows only");
+        const QByteArray pe = readFile(qEnvironmentVariable("UPDATER_EXE"));
+        if (version.endsWith("22631"_s) // the PE header's machine: i386
+            && qFromLittleEndian<quint16>(
+                   pe.constData() + qFromLittleEndian<quint32>(pe.constData() + 0x3c) + 4)
+                == 0x14c)
+            QSKIP("Windows 11 has no 32-bit edition");
         // Windows 11 is 10 from build 22000 on.
         const QString key = "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion"_s,
                       build = version.section(' '_L1, 1);
